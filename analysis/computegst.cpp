@@ -1,0 +1,3 @@
+#include "analysis/computegst.h"
+
+void computegst(std::int32_t, std::int32_t, std::int32_t) {}

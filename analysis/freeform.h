@@ -1,0 +1,2 @@
+// Free-form reading of the input file (placeholder).
+#pragma once

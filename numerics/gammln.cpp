@@ -1,0 +1,3 @@
+#include "numerics/gammln.h"
+
+float gammln(float) { return 0.0f; }

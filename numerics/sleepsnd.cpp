@@ -1,0 +1,3 @@
+#include "numerics/sleepsnd.h"
+
+void sleepsnd(std::int32_t) {}
