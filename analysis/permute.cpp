@@ -1,3 +1,94 @@
 #include "analysis/permute.h"
 
-void permute() {}
+#include <cstddef>
+#include <cstring>
+#include <string>
+
+#include "analysis/computegst.h"
+#include "analysis/variables.h"
+#include "numerics/random.h"
+#include "platform/platform.h"
+
+namespace {
+
+// One mark per 10 permutations, "+" at every 100th; every 1000th ends its row
+// with the count of permutations begun so far.
+void progress(std::int32_t i) {
+    if (i % 10 != 0) return;
+    platform::out(i % 100 == 0 ? "+" : "-");
+    if (i % 1000 == 0) {
+        platform::out(std::to_string(i));
+        platform::out_end_line();
+    }
+    if (i % 100 == 0) platform::out_flush();
+}
+
+}  // namespace
+
+void permute() {
+    Variables& v = variables;
+    const std::int32_t nindiv = v.nindiv;
+    const auto loci = static_cast<std::size_t>(v.numloci);
+    const auto permutations = static_cast<std::size_t>(v.numpermut);
+
+    Vec<std::int32_t> poolidx;
+    poolidx.allocate(1, static_cast<std::size_t>(nindiv));
+
+    // Every individual's codes, contiguous: locus 1 copy 1, locus 1 copy 2, ...
+    const std::size_t per_individual = platform::checked_bytes(loci, 2);
+    Vec<allelecode> poolgeno;
+    poolgeno.allocate(0, platform::checked_bytes(per_individual, static_cast<std::size_t>(nindiv)));
+    {
+        std::size_t k = 0;
+        for (std::int32_t p = 1; p <= v.numpop; ++p) {
+            const GenoArray& g = v.gtype(p).allele;
+            for (std::int32_t s = 1; s <= v.smplsize(p); ++s, ++k) {
+                allelecode* dst = poolgeno.data() + k * per_individual;
+                for (std::size_t l = 1; l <= loci; ++l) {
+                    dst[2 * (l - 1)] = g(1, static_cast<std::size_t>(s), l);
+                    dst[2 * (l - 1) + 1] = g(2, static_cast<std::size_t>(s), l);
+                }
+            }
+        }
+    }
+
+    v.gst_p.allocate(loci, permutations);
+    v.hs_p.allocate(loci, permutations);
+    v.ht_p.allocate(loci, permutations);
+
+    for (std::int32_t k = 1; k <= nindiv; ++k) poolidx(k) = k;
+
+    allelecode* const permbase = v.permdata.locus(1);
+    const std::ptrdiff_t stride = v.permdata.locus_stride();
+
+    for (std::int32_t i = 1; i <= v.numpermut; ++i) {
+        progress(i);
+        std::int32_t m = nindiv;
+        // Slots 1..nindiv in order: population 1's, then population 2's, ...
+        for (std::int32_t q = 1; q <= nindiv; ++q) {
+            const std::int32_t j = ranindex(m);
+            const std::int32_t X = poolidx(j);
+            const allelecode* src = poolgeno.data() + static_cast<std::size_t>(X - 1) * per_individual;
+            allelecode* dst = permbase + 2 * static_cast<std::ptrdiff_t>(q - 1);
+            for (std::size_t l = 0; l < loci; ++l) {
+                dst[0] = src[2 * l];
+                dst[1] = src[2 * l + 1];
+                dst += stride;
+            }
+            poolidx(j) = poolidx(m);
+            poolidx(m) = X;
+            --m;
+        }
+        computegst(0, 1, v.numloci);
+        const auto col = static_cast<std::size_t>(i);
+        std::memcpy(v.gst_p.column(col), v.gst.data(), loci * sizeof(float));
+        std::memcpy(v.hs_p.column(col), v.hs.data(), loci * sizeof(float));
+        std::memcpy(v.ht_p.column(col), v.ht.data(), loci * sizeof(float));
+    }
+
+    // The closing free-form write: ends an open row of marks with a blank, or
+    // makes a line holding one blank.
+    platform::out(" ");
+    platform::out_end_line();
+    platform::out_flush();
+}

@@ -1,5 +1,6 @@
 #include "tests/test_support.h"
 
+#include <algorithm>
 #include <atomic>
 #include <unistd.h>
 #include <fstream>
@@ -74,4 +75,51 @@ ChangeDir::ChangeDir(const std::filesystem::path& dir) : old_(std::filesystem::c
 ChangeDir::~ChangeDir() {
     std::error_code ec;
     std::filesystem::current_path(old_, ec);
+}
+
+void load_genotypes(const std::vector<Population>& pops, std::vector<int> alleleobs) {
+    Variables& v = variables;
+    v.numpop = static_cast<std::int32_t>(pops.size());
+    v.numloci = static_cast<std::int32_t>(pops.at(0).at(0).size());
+    const auto loci = static_cast<std::size_t>(v.numloci);
+    v.misdata = 127;
+    v.smplsize.allocate(1, pops.size());
+    v.gtype.allocate(1, pops.size());
+    v.alleleobs.allocate(1, loci, 0);
+    v.locusid.allocate(1, loci);
+    for (std::size_t l = 1; l <= loci; ++l) {
+        LocusText id;
+        id.fill(' ');
+        std::string name = "L" + std::to_string(l);
+        std::copy(name.begin(), name.end(), id.begin());
+        v.locusid(static_cast<std::ptrdiff_t>(l)) = id;
+    }
+    std::vector<int> highest(loci, -129);
+    for (std::size_t p = 0; p < pops.size(); ++p) {
+        const auto& pop = pops[p];
+        const auto pi = static_cast<std::ptrdiff_t>(p + 1);
+        v.smplsize(pi) = static_cast<std::int32_t>(pop.size());
+        v.gtype(pi).allele.allocate(pop.size(), loci);
+        for (std::size_t i = 0; i < pop.size(); ++i) {
+            for (std::size_t l = 0; l < loci; ++l) {
+                auto [x, y] = pop[i].at(l);
+                v.gtype(pi).allele(1, i + 1, l + 1) = static_cast<allelecode>(x);
+                v.gtype(pi).allele(2, i + 1, l + 1) = static_cast<allelecode>(y);
+                if (x != 127) highest[l] = std::max(highest[l], std::max(x, y));
+            }
+        }
+    }
+    for (std::size_t l = 0; l < loci; ++l)
+        v.alleleobs(static_cast<std::ptrdiff_t>(l + 1)) =
+            alleleobs.empty() ? highest[l] + 129 : alleleobs[l];
+    v.nindiv = 0;
+    v.locpop.allocate(0, pops.size() + 1);
+    v.locpop(0) = 0;
+    for (std::size_t p = 1; p <= pops.size(); ++p) {
+        const auto pi = static_cast<std::ptrdiff_t>(p);
+        v.locpop(pi) = v.locpop(pi - 1) + v.smplsize(pi);
+    }
+    v.nindiv = v.locpop(static_cast<std::ptrdiff_t>(pops.size()));
+    v.crrtdata.allocate(1, pops.size());
+    v.permdata.allocate(static_cast<std::size_t>(v.nindiv), loci);
 }

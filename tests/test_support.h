@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <functional>
 #include <string>
+#include <utility>
 #include <vector>
 
 // Puts the shared data model and the random stream back in their process-start
@@ -54,3 +55,15 @@ private:
 
 inline std::uint32_t bits(float v) { return std::bit_cast<std::uint32_t>(v); }
 inline float from_bits(std::uint32_t b) { return std::bit_cast<float>(b); }
+
+// Genotypes given as codes: populations, each a list of individuals, each a
+// list of (copy 1, copy 2) codes per locus.
+using Genotype = std::pair<int, int>;
+using Individual = std::vector<Genotype>;
+using Population = std::vector<Individual>;
+
+// Fills the shared data model as the input reader leaves it for these
+// genotypes: counts, sample sizes, gtype, locpop, crrtdata, permdata, misdata
+// 127 and alleleobs (the highest code in use + 129 at each locus, unless
+// `alleleobs` gives the counts). Locus IDs are "L1", "L2", ...
+void load_genotypes(const std::vector<Population>& pops, std::vector<int> alleleobs = {});
