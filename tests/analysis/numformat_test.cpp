@@ -1,1 +1,276 @@
+#include "analysis/numformat.h"
+
 #include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <limits>
+#include <random>
+#include <string>
+
+#include "tests/test_support.h"
+
+namespace {
+
+const float nan_value = std::numeric_limits<float>::quiet_NaN();
+const float inf = std::numeric_limits<float>::infinity();
+const float largest = std::numeric_limits<float>::max();
+const float smallest_normal = std::numeric_limits<float>::min();
+const float smallest_subnormal = std::numeric_limits<float>::denorm_min();
+const float largest_subnormal = from_bits(0x007FFFFFu);
+
+TEST(FormatFixed, Width7) {
+    EXPECT_EQ(format_fixed(0.5f, 7), " 0.5000");
+    EXPECT_EQ(format_fixed(-0.25f, 7), "-0.2500");
+    EXPECT_EQ(format_fixed(-1.0f, 7), "-1.0000");
+    EXPECT_EQ(format_fixed(1.0f, 7), " 1.0000");
+    EXPECT_EQ(format_fixed(12.34567f, 7), "12.3457");
+    EXPECT_EQ(format_fixed(10.0f, 7), "10.0000");
+    EXPECT_EQ(format_fixed(99.9999f, 7), "99.9999");
+    EXPECT_EQ(format_fixed(-9.9999f, 7), "-9.9999");
+    EXPECT_EQ(format_fixed(0.1f, 7), " 0.1000");
+    EXPECT_EQ(format_fixed(0.45f, 7), " 0.4500");
+    EXPECT_EQ(format_fixed(0.999999f, 7), " 1.0000");
+    EXPECT_EQ(format_fixed(0.99995f, 7), " 0.9999");  // 0.99994999...
+    EXPECT_EQ(format_fixed(0.00015f, 7), " 0.0002");  // 0.000150000007...
+    EXPECT_EQ(format_fixed(1.0f / 3.0f, 7), " 0.3333");
+    EXPECT_EQ(format_fixed(-2.0f / 3.0f, 7), "-0.6667");
+}
+
+TEST(FormatFixed, Width9) {
+    EXPECT_EQ(format_fixed(0.5f, 9), "   0.5000");
+    EXPECT_EQ(format_fixed(-0.8f, 9), "  -0.8000");
+    EXPECT_EQ(format_fixed(9999.9990234375f, 9), "9999.9990");
+    EXPECT_EQ(format_fixed(-999.9999f, 9), "-999.9999");  // 999.99987792...
+    EXPECT_EQ(format_fixed(from_bits(0xC479FFFFu), 9), "-999.9999");  // largest magnitude below 1000
+    EXPECT_EQ(format_fixed(123.0f, 9), " 123.0000");
+    EXPECT_EQ(format_fixed(100.0f, 9), " 100.0000");
+    EXPECT_EQ(format_fixed(-10.0f, 9), " -10.0000");
+}
+
+TEST(FormatFixed, TiesGoToEven) {
+    EXPECT_EQ(format_fixed(0.03125f, 7), " 0.0312");
+    EXPECT_EQ(format_fixed(0.09375f, 7), " 0.0938");
+    EXPECT_EQ(format_fixed(-0.03125f, 7), "-0.0312");
+    EXPECT_EQ(format_fixed(-0.09375f, 7), "-0.0938");
+    EXPECT_EQ(format_fixed(0.15625f, 7), " 0.1562");
+    EXPECT_EQ(format_fixed(0.21875f, 7), " 0.2188");
+    EXPECT_EQ(format_fixed(12.96875f, 7), "12.9688");
+    EXPECT_EQ(format_fixed(0.03125f, 9), "   0.0312");
+    EXPECT_EQ(format_fixed(9999.96875f, 9), "9999.9688");
+    EXPECT_EQ(format_fixed(-999.90625f, 9), "-999.9062");
+    // Just beside a tie the exact value decides.
+    EXPECT_EQ(format_fixed(from_bits(0x3D000001u), 7), " 0.0313");  // just above 0.03125
+    EXPECT_EQ(format_fixed(from_bits(0x3CFFFFFFu), 7), " 0.0312");  // just below
+    EXPECT_EQ(format_fixed(from_bits(0x3DC00001u), 7), " 0.0938");  // just above 0.09375
+    EXPECT_EQ(format_fixed(from_bits(0x3DBFFFFFu), 7), " 0.0937");  // just below
+}
+
+TEST(FormatFixed, ZeroAndValuesThatRoundToZero) {
+    EXPECT_EQ(format_fixed(0.0f, 7), " 0.0000");
+    EXPECT_EQ(format_fixed(-0.0f, 7), " 0.0000");
+    EXPECT_EQ(format_fixed(-0.0f, 9), "   0.0000");
+    EXPECT_EQ(format_fixed(-0.00003f, 7), " 0.0000");
+    EXPECT_EQ(format_fixed(0.00003f, 7), " 0.0000");
+    EXPECT_EQ(format_fixed(0.00005f, 7), " 0.0000");   // 0.0000499999987...
+    EXPECT_EQ(format_fixed(-0.00005f, 7), " 0.0000");
+    EXPECT_EQ(format_fixed(-0.00005f, 9), "   0.0000");
+    EXPECT_EQ(format_fixed(0.00006f, 7), " 0.0001");
+    EXPECT_EQ(format_fixed(-0.00006f, 7), "-0.0001");
+    EXPECT_EQ(format_fixed(smallest_subnormal, 7), " 0.0000");
+    EXPECT_EQ(format_fixed(-smallest_subnormal, 7), " 0.0000");
+    EXPECT_EQ(format_fixed(largest_subnormal, 9), "   0.0000");
+    EXPECT_EQ(format_fixed(-smallest_normal, 9), "   0.0000");
+}
+
+TEST(FormatFixed, Overflow) {
+    EXPECT_EQ(format_fixed(100.0f, 7), "*******");
+    EXPECT_EQ(format_fixed(-10.0f, 7), "*******");
+    EXPECT_EQ(format_fixed(9.99995f, 7), "10.0000");  // 9.99995040... rounds up, still fits
+    EXPECT_EQ(format_fixed(-9.99995f, 7), "*******");  // -10.0000 is 8 characters
+    EXPECT_EQ(format_fixed(-9.99994f, 7), "-9.9999");
+    // 99.99995 as a float is 99.9999465...: it stays below the tie; the next
+    // float up, 99.9999542..., rounds to 100.0000 and no longer fits.
+    EXPECT_EQ(format_fixed(99.99995f, 7), "99.9999");
+    EXPECT_EQ(format_fixed(std::nextafter(99.99995f, 1000.0f), 7), "*******");
+    EXPECT_EQ(format_fixed(10000.0f, 9), "*********");
+    EXPECT_EQ(format_fixed(-1000.0f, 9), "*********");
+    EXPECT_EQ(format_fixed(from_bits(0x447A0000u | 0x80000000u), 9), "*********");  // -1000
+    EXPECT_EQ(format_fixed(131071.9921875f, 9), "*********");  // largest below 2^17
+    EXPECT_EQ(format_fixed(131072.0f, 7), "*******");
+    EXPECT_EQ(format_fixed(largest, 7), "*******");
+    EXPECT_EQ(format_fixed(-largest, 7), "*******");
+    EXPECT_EQ(format_fixed(largest, 9), "*********");
+    EXPECT_EQ(format_fixed(-largest, 9), "*********");
+}
+
+TEST(FormatFixed, NotANumberAndInfinity) {
+    EXPECT_EQ(format_fixed(nan_value, 7), "    NaN");
+    EXPECT_EQ(format_fixed(-nan_value, 7), "    NaN");
+    EXPECT_EQ(format_fixed(from_bits(0x7F800001u), 7), "    NaN");  // signalling pattern
+    EXPECT_EQ(format_fixed(nan_value, 9), "      NaN");
+    EXPECT_EQ(format_fixed(-nan_value, 9), "      NaN");
+    EXPECT_EQ(format_fixed(inf, 7), "    Inf");
+    EXPECT_EQ(format_fixed(-inf, 7), "   -Inf");
+    EXPECT_EQ(format_fixed(inf, 9), " Infinity");
+    EXPECT_EQ(format_fixed(-inf, 9), "-Infinity");
+}
+
+TEST(FormatFixed, WriteFixedFillsExactlyTheField) {
+    char buffer[11];
+    for (char& c : buffer) c = '#';
+    write_fixed(buffer + 1, -0.03125f, 7);
+    EXPECT_EQ(std::string(buffer, 11), "#-0.0312###");
+    write_fixed(buffer + 1, 1.0e6f, 9);
+    EXPECT_EQ(std::string(buffer, 11), "#*********#");
+}
+
+TEST(FormatScientific, Examples) {
+    EXPECT_EQ(format_scientific(0.0012345f), "1.2345E-03");  // 0.00123449997...
+    EXPECT_EQ(format_scientific(1.0f), "1.0000E+00");
+    EXPECT_EQ(format_scientific(0.03125f), "3.1250E-02");
+    EXPECT_EQ(format_scientific(-1.0f), "-1.0000E+00");
+    EXPECT_EQ(format_scientific(0.0f), "0.0000E+00");
+    EXPECT_EQ(format_scientific(-0.0f), "0.0000E+00");
+    EXPECT_EQ(format_scientific(0.5f), "5.0000E-01");
+    EXPECT_EQ(format_scientific(123.456f), "1.2346E+02");
+    EXPECT_EQ(format_scientific(-0.000123f), "-1.2300E-04");
+    EXPECT_EQ(format_scientific(1.0e10f), "1.0000E+10");
+    EXPECT_EQ(format_scientific(16777216.0f), "1.6777E+07");
+}
+
+TEST(FormatScientific, TiesGoToEven) {
+    EXPECT_EQ(format_scientific(123455.0f), "1.2346E+05");
+    EXPECT_EQ(format_scientific(123445.0f), "1.2344E+05");
+    EXPECT_EQ(format_scientific(-123445.0f), "-1.2344E+05");
+    EXPECT_EQ(format_scientific(1.03125f), "1.0312E+00");
+    EXPECT_EQ(format_scientific(1.09375f), "1.0938E+00");
+    EXPECT_EQ(format_scientific(0.00390625f), "3.9062E-03");  // 2^-8
+    EXPECT_EQ(format_scientific(0.001953125f), "1.9531E-03");  // 2^-9, not a tie
+    EXPECT_EQ(format_scientific(from_bits(0x3B800001u)), "3.9063E-03");  // just above 2^-8
+}
+
+TEST(FormatScientific, RoundingUpToTheNextExponent) {
+    EXPECT_EQ(format_scientific(9.99995e-3f), "1.0000E-02");  // 0.00999995041...
+    EXPECT_EQ(format_scientific(9.99995f), "1.0000E+01");
+    EXPECT_EQ(format_scientific(-9.99995f), "-1.0000E+01");
+    EXPECT_EQ(format_scientific(9.99994f), "9.9999E+00");
+    EXPECT_EQ(format_scientific(99999.5f), "1.0000E+05");  // tie, 9 odd: up
+    EXPECT_EQ(format_scientific(99998.5f), "9.9998E+04");  // tie, 8 even: stays
+    EXPECT_EQ(format_scientific(0.99999994f), "1.0000E+00");
+    EXPECT_EQ(format_scientific(9.999999e-10f), "1.0000E-09");
+}
+
+TEST(FormatScientific, ExtremesNotANumberAndInfinity) {
+    EXPECT_EQ(format_scientific(largest), "3.4028E+38");
+    EXPECT_EQ(format_scientific(-largest), "-3.4028E+38");
+    EXPECT_EQ(format_scientific(smallest_normal), "1.1755E-38");
+    EXPECT_EQ(format_scientific(largest_subnormal), "1.1755E-38");
+    EXPECT_EQ(format_scientific(smallest_subnormal), "1.4013E-45");
+    EXPECT_EQ(format_scientific(-smallest_subnormal), "-1.4013E-45");
+    EXPECT_EQ(format_scientific(from_bits(0x00000007u)), "9.8091E-45");
+    EXPECT_EQ(format_scientific(nan_value), "NaN");
+    EXPECT_EQ(format_scientific(-nan_value), "NaN");
+    EXPECT_EQ(format_scientific(inf), "Infinity");
+    EXPECT_EQ(format_scientific(-inf), "-Infinity");
+}
+
+TEST(FormatInteger, Values) {
+    EXPECT_EQ(format_integer(3), "3");
+    EXPECT_EQ(format_integer(0), "0");
+    EXPECT_EQ(format_integer(255), "255");
+    EXPECT_EQ(format_integer(-7), "-7");
+    EXPECT_EQ(format_integer(999999999), "999999999");
+    EXPECT_EQ(format_integer(-99999999), "-99999999");
+    // Beyond its 9-character field.
+    EXPECT_EQ(format_integer(1000000000), "*********");
+    EXPECT_EQ(format_integer(-100000000), "*********");
+    EXPECT_EQ(format_integer(std::numeric_limits<std::int32_t>::min()), "*********");
+    EXPECT_EQ(format_integer(std::numeric_limits<std::int32_t>::max()), "*********");
+}
+
+// The fixed-point field computed another way: |value| * 10^4 is exact in a
+// long double (24 + 14 significant bits) and nearbyintl rounds it to even.
+std::string reference_fixed(float value, int width) {
+    const long double scaled = std::fabs(static_cast<long double>(value)) * 10000.0L;
+    std::string text;
+    if (scaled >= 1.0e12L) {
+        text = std::string(static_cast<std::size_t>(width) + 1, '9');
+    } else {
+        const auto q = static_cast<long long>(std::nearbyintl(scaled));
+        const std::string decimals = std::to_string(10000 + q % 10000).substr(1);
+        text = std::to_string(q / 10000) + "." + decimals;
+        if (value < 0 && q != 0) text = "-" + text;
+    }
+    if (text.size() > static_cast<std::size_t>(width)) return std::string(static_cast<std::size_t>(width), '*');
+    return std::string(static_cast<std::size_t>(width) - text.size(), ' ') + text;
+}
+
+// A float with random bits, finite.
+float random_finite(std::mt19937& gen) {
+    for (;;) {
+        const float v = from_bits(static_cast<std::uint32_t>(gen()));
+        if (std::isfinite(v)) return v;
+    }
+}
+
+// A float with random significand and sign, of magnitude 2^-20 to 2^18, or
+// an odd multiple of 1/32 (a decimal tie) below 10^4.
+float random_result_value(std::mt19937& gen) {
+    std::uniform_int_distribution<int> kind(0, 3);
+    if (kind(gen) == 0) {
+        std::uniform_int_distribution<int> k(0, 160000);
+        const float v = static_cast<float>(2 * k(gen) + 1) / 32.0f;
+        return (gen() & 1u) ? -v : v;
+    }
+    std::uniform_int_distribution<std::uint32_t> exponent(127 - 20, 127 + 17);
+    const std::uint32_t b = ((gen() & 1u) << 31) | (exponent(gen) << 23) | (gen() & 0x7FFFFFu);
+    return from_bits(b);
+}
+
+TEST(FormatFixed, MatchesExactReferenceOnRandomFloats) {
+    std::mt19937 gen(20240611u);
+    int mismatches = 0;
+    for (int i = 0; i < 1000000 && mismatches < 10; ++i) {
+        const float v = (i % 4 == 0) ? random_finite(gen) : random_result_value(gen);
+        for (int width : {7, 9}) {
+            const std::string got = format_fixed(v, width);
+            const std::string want = reference_fixed(v, width);
+            if (got != want) {
+                ++mismatches;
+                ADD_FAILURE() << "bits 0x" << std::hex << bits(v) << std::dec << " width " << width
+                              << ": got '" << got << "', want '" << want << "'";
+            }
+        }
+    }
+}
+
+#ifdef __GLIBC__
+// The C library of glibc converts doubles exactly, rounding ties to even; a
+// float widens to double without change.
+std::string reference_scientific(float value) {
+    char buffer[64];
+    std::snprintf(buffer, sizeof(buffer), "%.4E", static_cast<double>(value));
+    std::string text = buffer;
+    if (text == "-0.0000E+00") text = "0.0000E+00";
+    return text;
+}
+
+TEST(FormatScientific, MatchesExactReferenceOnRandomFloats) {
+    std::mt19937 gen(7u);
+    int mismatches = 0;
+    for (int i = 0; i < 200000 && mismatches < 10; ++i) {
+        const float v = (i % 2 == 0) ? random_finite(gen) : random_result_value(gen);
+        const std::string got = format_scientific(v);
+        const std::string want = reference_scientific(v);
+        if (got != want) {
+            ++mismatches;
+            ADD_FAILURE() << "bits 0x" << std::hex << bits(v) << std::dec << ": got '" << got
+                          << "', want '" << want << "'";
+        }
+    }
+}
+#endif
+
+}  // namespace
