@@ -1,1 +1,104 @@
+#include "analysis/permutationtest.h"
+
 #include <gtest/gtest.h>
+
+#include <vector>
+
+#include "analysis/correlate.h"
+#include "analysis/variables.h"
+#include "numerics/random.h"
+#include "platform/platform.h"
+#include "tests/test_support.h"
+
+namespace {
+
+void set_results(const std::vector<float>& hs, const std::vector<float>& gst, int seed) {
+    reset_program_state();
+    variables.idum = -seed;
+    variables.numloci = static_cast<std::int32_t>(hs.size());
+    variables.hs.allocate(1, hs.size());
+    variables.gst.allocate(1, gst.size());
+    for (std::size_t l = 0; l < hs.size(); ++l) {
+        variables.hs(static_cast<std::ptrdiff_t>(l + 1)) = hs[l];
+        variables.gst(static_cast<std::ptrdiff_t>(l + 1)) = gst[l];
+    }
+}
+
+const std::vector<float> ten_hs{0.12f, 0.25f, 0.33f, 0.41f, 0.48f, 0.55f, 0.62f, 0.70f, 0.78f, 0.85f};
+const std::vector<float> ten_gst{0.30f, 0.05f, 0.22f, 0.15f, 0.08f, 0.12f, 0.02f, 0.10f, 0.04f, 0.06f};
+const float ten_r = -0.68762f;  // close to, not exactly, the observed r of these loci
+
+class PermutationTest : public ::testing::Test {
+protected:
+    void SetUp() override { platform::set_fp_mode(); }
+};
+
+// The observed r of the ten loci, as the correlation step gives it.
+float observed_r() {
+    set_results(ten_hs, ten_gst, 0);
+    float r, probt, a, b;
+    correlate(r, probt, a, b);
+    return r;
+}
+
+TEST_F(PermutationTest, TenLociWithSeed12345) {
+    const float r = observed_r();
+    EXPECT_NEAR(r, ten_r, 1e-5f);
+    set_results(ten_hs, ten_gst, 12345);
+    float pperm = -1;
+    auto run = run_captured([&] { permutationtest(pperm, r); });
+    EXPECT_EQ(bits(pperm), bits(14759.0f / 1000000.0f));
+
+    // Ten rows of nine "-" and one "+", ten times over, then a blank.
+    std::string row;
+    for (int i = 0; i < 10; ++i) row += "---------+";
+    row += " ";
+    std::string all;
+    for (int i = 0; i < 10; ++i) all += row + std::string(platform::line_end);
+    EXPECT_EQ(run.out, all);
+
+    // The stream continues after exactly 9,000,000 draws.
+    const float next_after_test = ran1();
+    set_results({}, {}, 12345);
+    for (int i = 0; i < 9000000; ++i) ranindex(2);
+    EXPECT_EQ(bits(ran1()), bits(next_after_test));
+}
+
+TEST_F(PermutationTest, LociHoldingTheMarkerChangeNothing) {
+    const float r = observed_r();
+    std::vector<float> hs = ten_hs, gst = ten_gst;
+    hs.insert(hs.begin() + 3, misloc);
+    gst.insert(gst.begin() + 3, misloc);
+    hs.insert(hs.begin(), misloc);
+    gst.insert(gst.begin(), misloc);
+    hs.push_back(misloc);
+    gst.push_back(misloc);
+    set_results(hs, gst, 12345);
+    float pperm = -1;
+    run_captured([&] { permutationtest(pperm, r); });
+    EXPECT_EQ(bits(pperm), bits(0.014759f));
+}
+
+TEST_F(PermutationTest, EndsOfTheRange) {
+    struct Case {
+        const char* name;
+        std::vector<float> hs, gst;
+        float r;
+        float want;
+    } cases[] = {
+        {"r below every permuted value", ten_hs, ten_gst, -2.0f, 0.0f},
+        {"r above every permuted value", ten_hs, ten_gst, 2.0f, 1.0f},
+        {"one usable locus: every value 0 equals r", {0.3f, misloc}, {0.2f, misloc}, 0.0f, 0.000001f},
+        {"no usable locus: every value NaN", {misloc}, {misloc}, 0.0f, 0.0f},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        set_results(c.hs, c.gst, 7);
+        float pperm = -1;
+        run_captured([&] { permutationtest(pperm, c.r); });
+        EXPECT_EQ(bits(pperm), bits(c.want));
+    }
+}
+
+}  // namespace
+
