@@ -1,0 +1,36 @@
+#!/usr/bin/env bash
+# Installs, from the distribution's package archive, whatever the build and the
+# tests need and this machine lacks. Usage: scripts/deps.sh [windows]
+set -euo pipefail
+
+need=()
+command -v cmake >/dev/null 2>&1 || need+=(cmake)
+command -v g++ >/dev/null 2>&1 || need+=(g++)
+command -v make >/dev/null 2>&1 || need+=(make)
+[ -f /usr/include/gtest/gtest.h ] || need+=(libgtest-dev)
+command -v clang++ >/dev/null 2>&1 || need+=(clang)
+ls /usr/lib/llvm-*/lib/clang/*/lib/linux/libclang_rt.fuzzer-x86_64.a >/dev/null 2>&1 || need+=(libclang-rt-dev)
+if [ "${1:-}" = windows ]; then
+  command -v i686-w64-mingw32-g++ >/dev/null 2>&1 || need+=(g++-mingw-w64-i686)
+fi
+
+apt_install() {
+  if [ "$(id -u)" -ne 0 ]; then
+    echo "deps.sh: missing packages: $*; run as root or install them" >&2
+    exit 1
+  fi
+  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "$@" >/dev/null
+}
+
+if [ ${#need[@]} -gt 0 ]; then
+  echo "Installing: ${need[*]}"
+  apt-get update -qq >/dev/null
+  apt_install "${need[@]}"
+fi
+
+if [ "${1:-}" = windows ] && ! command -v wine >/dev/null 2>&1; then
+  echo "Installing: wine (32-bit)"
+  dpkg --add-architecture i386
+  apt-get update -qq >/dev/null
+  apt_install wine32:i386 wine
+fi

@@ -1,0 +1,24 @@
+#!/usr/bin/env bash
+# Builds and runs every test: the unit and whole-run tests in Debug and Release,
+# again under AddressSanitizer and UndefinedBehaviorSanitizer, then the input
+# reader's fuzzer for a minute.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+bash scripts/deps.sh
+jobs=$(nproc)
+
+run_suite() {  # build-dir, cmake options...
+  local dir=$1
+  shift
+  echo "== tests: $dir $*"
+  cmake -S . -B "$dir" "$@" >/dev/null
+  cmake --build "$dir" -j"$jobs" >/dev/null
+  (cd "$dir" && ctest -j"$jobs" --output-on-failure --timeout 600)
+}
+
+run_suite build/debug -DCMAKE_BUILD_TYPE=Debug
+run_suite build/release -DCMAKE_BUILD_TYPE=Release
+run_suite build/sanitize -DCMAKE_BUILD_TYPE=Debug -DTUVAMO_SANITIZE=ON
+
+echo "== fuzzing the input reader"
+bash fuzz/run.sh 60
