@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds and runs every test: the unit and whole-run tests in Debug and Release,
 # again under AddressSanitizer and UndefinedBehaviorSanitizer, then the input
-# reader's fuzzer for a minute.
+# reader's fuzzer for a minute, and the Windows program under Wine beside the
+# Linux one.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/deps.sh
@@ -22,3 +23,6 @@ run_suite build/sanitize -DCMAKE_BUILD_TYPE=Debug -DTUVAMO_SANITIZE=ON
 
 echo "== fuzzing the input reader"
 bash fuzz/run.sh 60
+
+echo "== the Windows program under Wine"
+bash scripts/windows.sh

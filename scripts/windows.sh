@@ -1,0 +1,90 @@
+#!/usr/bin/env bash
+# Builds the 32-bit Windows program (build/windows/Tuvamo.exe) and, under Wine,
+# runs it beside the Linux program on every whole-run case of tests/e2e/cases and
+# on the example input with its per-permutation files. Standard output, exit
+# status and every file written must be byte-identical once CR LF is read as LF,
+# and every line the Windows program writes must end in CR LF.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$(pwd)
+bash scripts/deps.sh windows
+jobs=$(nproc)
+
+cmake -S . -B build/release -DCMAKE_BUILD_TYPE=Release >/dev/null
+cmake --build build/release -j"$jobs" --target Tuvamo >/dev/null
+cmake -S . -B build/windows -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-i686.cmake \
+  -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF >/dev/null
+cmake --build build/windows -j"$jobs" --target Tuvamo >/dev/null
+linux_exe=$root/build/release/Tuvamo
+windows_exe=$root/build/windows/Tuvamo.exe
+
+export WINEDEBUG=-all
+WINEPREFIX=$(mktemp -d)
+export WINEPREFIX
+scratch=$(mktemp -d)
+trap 'rm -rf "$WINEPREFIX" "$scratch"' EXIT
+wineboot -i >/dev/null 2>&1 || true
+
+failures=0
+compared=0
+
+# Every line of a file written on Windows ends in CR LF and no CR stands elsewhere.
+crlf_only() {
+  local lf cr crlf
+  lf=$(tr -cd '\n' <"$1" | wc -c)
+  cr=$(tr -cd '\r' <"$1" | wc -c)
+  crlf=$(grep -c $'\r$' "$1" || true)
+  [ "$lf" -eq "$cr" ] && [ "$crlf" -eq "$lf" ] && { [ ! -s "$1" ] || [ "$(tail -c 1 "$1" | od -An -c | tr -d ' ')" = '\n' ]; }
+}
+
+# compare NAME SOURCE-DIR: runs both programs on a copy of SOURCE-DIR's files.
+compare() {
+  local name=$1 src=$2 lin=$scratch/$1/linux win=$scratch/$1/windows
+  local -a args=()
+  mkdir -p "$lin" "$win"
+  find "$src" -maxdepth 1 -type f ! -name args -exec cp {} "$lin" \; -exec cp {} "$win" \;
+  if [ -f "$src/args" ]; then mapfile -t args <"$src/args"; fi
+  local ls=0 ws=0
+  (cd "$lin" && "$linux_exe" "${args[@]}" >"$scratch/$name.out.linux" 2>/dev/null) || ls=$?
+  (cd "$win" && wine "$windows_exe" "${args[@]}" >"$scratch/$name.out.windows" 2>/dev/null) || ws=$?
+  local ok=1
+  [ "$ls" -eq "$ws" ] || { echo "$name: exit status $ls on Linux, $ws on Windows"; ok=0; }
+  mv "$scratch/$name.out.linux" "$lin/=stdout"
+  mv "$scratch/$name.out.windows" "$win/=stdout"
+  if [ "$(cd "$lin" && ls -A | sort)" != "$(cd "$win" && ls -A | sort)" ]; then
+    echo "$name: different files: $(cd "$lin" && ls -A | tr '\n' ' ') / $(cd "$win" && ls -A | tr '\n' ' ')"
+    ok=0
+  fi
+  local f
+  for f in "$lin"/* "$lin"/.[!.]*; do
+    [ -f "$f" ] || continue
+    local base=${f##*/}
+    [ -f "$src/$base" ] && continue
+    if ! tr -d '\r' <"$win/$base" | cmp -s - "$f"; then
+      echo "$name: $base differs"
+      ok=0
+    elif ! crlf_only "$win/$base"; then
+      echo "$name: $base has lines not ending in CR LF"
+      ok=0
+    fi
+  done
+  compared=$((compared + 1))
+  [ $ok -eq 1 ] || failures=$((failures + 1))
+}
+
+for dir in tests/e2e/cases/*/; do
+  [ -d "$dir" ] || continue
+  name=$(basename "$dir")
+  compare "$name" "$dir"
+done
+
+mkdir -p "$scratch/src-example" "$scratch/src-example-files"
+cp examples/example.in "$scratch/src-example/example.in"
+echo example.in >"$scratch/src-example/args"
+sed 's/^0 \(.*write every permuted value\)/1 \1/' examples/example.in >"$scratch/src-example-files/example.in"
+echo example.in >"$scratch/src-example-files/args"
+compare example "$scratch/src-example"
+compare example-files "$scratch/src-example-files"
+
+echo "Windows program compared with the Linux program on $compared runs: $((compared - failures)) passed, $failures failed"
+[ "$failures" -eq 0 ]
