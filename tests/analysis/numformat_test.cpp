@@ -9,6 +9,9 @@
 #include <random>
 #include <string>
 
+#include <xmmintrin.h>
+
+#include "platform/platform.h"
 #include "tests/test_support.h"
 
 namespace {
@@ -190,10 +193,35 @@ TEST(FormatInteger, Values) {
     EXPECT_EQ(format_integer(std::numeric_limits<std::int32_t>::max()), "*********");
 }
 
+TEST(FormatFixed, SubnormalsUnderFlushToZero) {
+    // The program runs with flush-to-zero and denormals-are-zero; the forms
+    // work on the bits and do not see that mode.
+    const unsigned saved = _mm_getcsr();
+    platform::set_fp_mode();
+    const std::string fixed = format_fixed(-largest_subnormal, 7);
+    const std::string scientific = format_scientific(-largest_subnormal);
+    const std::string tiny = format_scientific(smallest_subnormal);
+    _mm_setcsr(saved);
+    EXPECT_EQ(fixed, " 0.0000");
+    EXPECT_EQ(scientific, "-1.1755E-38");
+    EXPECT_EQ(tiny, "1.4013E-45");
+}
+
+// The exact value of a float as a double, built from its bits so that a
+// denormals-are-zero mode left on by another test cannot change it.
+double exact_double(float value) {
+    const std::uint32_t b = bits(value);
+    const auto biased = static_cast<int>((b >> 23) & 0xFFu);
+    const std::uint32_t fraction = b & 0x7FFFFFu;
+    const double magnitude = biased == 0 ? std::ldexp(static_cast<double>(fraction), -149)
+                                         : std::ldexp(static_cast<double>(fraction | 0x800000u), biased - 150);
+    return (b >> 31) != 0 ? -magnitude : magnitude;
+}
+
 // The fixed-point field computed another way: |value| * 10^4 is exact in a
 // long double (24 + 14 significant bits) and nearbyintl rounds it to even.
 std::string reference_fixed(float value, int width) {
-    const long double scaled = std::fabs(static_cast<long double>(value)) * 10000.0L;
+    const long double scaled = std::fabs(static_cast<long double>(exact_double(value))) * 10000.0L;
     std::string text;
     if (scaled >= 1.0e12L) {
         text = std::string(static_cast<std::size_t>(width) + 1, '9');
@@ -201,7 +229,7 @@ std::string reference_fixed(float value, int width) {
         const auto q = static_cast<long long>(std::nearbyintl(scaled));
         const std::string decimals = std::to_string(10000 + q % 10000).substr(1);
         text = std::to_string(q / 10000) + "." + decimals;
-        if (value < 0 && q != 0) text = "-" + text;
+        if (std::signbit(value) && q != 0) text = "-" + text;
     }
     if (text.size() > static_cast<std::size_t>(width)) return std::string(static_cast<std::size_t>(width), '*');
     return std::string(static_cast<std::size_t>(width) - text.size(), ' ') + text;
@@ -251,7 +279,7 @@ TEST(FormatFixed, MatchesExactReferenceOnRandomFloats) {
 // float widens to double without change.
 std::string reference_scientific(float value) {
     char buffer[64];
-    std::snprintf(buffer, sizeof(buffer), "%.4E", static_cast<double>(value));
+    std::snprintf(buffer, sizeof(buffer), "%.4E", exact_double(value));
     std::string text = buffer;
     if (text == "-0.0000E+00") text = "0.0000E+00";
     return text;
