@@ -59,7 +59,7 @@ compare() {
   for f in "$lin"/* "$lin"/.[!.]*; do
     [ -f "$f" ] || continue
     local base=${f##*/}
-    [ -f "$src/$base" ] && continue
+    [ -f "$src/$base" ] && cmp -s "$src/$base" "$f" && continue
     if ! tr -d '\r' <"$win/$base" | cmp -s - "$f"; then
       echo "$name: $base differs"
       ok=0
