@@ -1,6 +1,6 @@
 #include "numerics/gammln.h"
 
-#include <cmath>
+#include "numerics/elementary.h"
 
 namespace {
 
@@ -14,8 +14,8 @@ constexpr double STP = 2.5066282746310005;
 float gammln(float xx) {
     double x = xx;
     double tmp = x + 5.5;
-    tmp = (x + 0.5) * std::log(tmp) - tmp;
+    tmp = (x + 0.5) * ln(tmp) - tmp;
     double ser = 1.000000000190015;
     for (int j = 0; j < 6; ++j) ser = ser + COF[j] / (x + static_cast<double>(j + 1));
-    return static_cast<float>(tmp + std::log(STP * ser / x));
+    return static_cast<float>(tmp + ln(STP * ser / x));
 }

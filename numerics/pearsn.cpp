@@ -2,6 +2,7 @@
 
 #include <cmath>
 
+#include "numerics/elementary.h"
 #include "numerics/gammln.h"
 #include "numerics/sleepsnd.h"
 #include "platform/platform.h"
@@ -55,7 +56,7 @@ float betai(float a, float b, float x) {
     if (x == 0.0f || x == 1.0f) {
         bt = 0.0f;
     } else {
-        bt = std::exp(gammln(a + b) - gammln(a) + b * std::log(1.0f - x) + a * std::log(x) -
+        bt = expof(gammln(a + b) - gammln(a) + b * lnf(1.0f - x) + a * lnf(x) -
                       gammln(b));
     }
     // The fraction converges fast below (a + 1) / (a + b + 2); above it the
