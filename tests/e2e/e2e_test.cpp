@@ -1,9 +1,66 @@
 // Whole runs of the program built from fixtures written inline.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdlib>
+#include <map>
+#include <sstream>
+
 #include "tests/e2e/e2e_support.h"
 
 namespace {
+
+// Three populations of six at three loci with several alleles each, and one
+// locus with a single allele.
+std::string input(const std::string& prefix, int permutations, int files) {
+    std::ostringstream in;
+    in << prefix << "\n" << permutations << "\n" << files << "\n2024\n1\n0\n3\n4\nL1 L2 L3 One\n";
+    const char* records[3][6] = {
+        {"a1 102 104 201 201 9 13 5 5", "a2 102 102 203 205 11 13 5 5", "a3 104 106 201 203 9 9 5 5",
+         "a4 106 106 0 0 13 15 5 5", "a5 102 104 205 205 11 15 5 5", "a6 104 104 201 207 9 11 5 5"},
+        {"b1 106 108 203 203 13 13 5 5", "b2 108 108 205 207 15 15 5 5", "b3 102 108 203 205 11 13 5 5",
+         "b4 106 106 207 207 13 15 5 5", "b5 108 110 201 205 9 15 5 5", "b6 106 108 205 205 0 0 5 5"},
+        {"c1 110 110 201 201 9 9 5 5", "c2 104 110 201 203 9 11 5 5", "c3 110 112 203 203 11 11 5 5",
+         "c4 102 110 201 207 9 13 5 5", "c5 112 112 201 201 9 11 5 5", "c6 110 110 203 205 11 11 5 5"},
+    };
+    for (auto& pop : records) {
+        in << "6\n";
+        for (const char* r : pop) in << r << "\n";
+    }
+    return in.str();
+}
+
+std::vector<std::string> split(const std::string& text, char sep) {
+    std::vector<std::string> parts;
+    std::string part;
+    std::istringstream s(text);
+    while (std::getline(s, part, sep)) parts.push_back(part);
+    return parts;
+}
+
+// The values of a per-permutation file, in permutation order.
+std::vector<double> perm_values(const std::string& text) {
+    std::vector<double> v;
+    for (const auto& line : split(text, '\n'))
+        for (const auto& field : split(line, ','))
+            if (!field.empty()) v.push_back(std::atof(field.c_str()));
+    return v;
+}
+
+std::string fixed7(double v) {
+    char buf[32];
+    std::snprintf(buf, sizeof buf, "%7.4f", v);
+    return buf;
+}
+
+std::string progress_rows(int permutations) {
+    std::string out;
+    for (int i = 1; i <= permutations; ++i) {
+        if (i % 10 == 0) out += i % 100 == 0 ? "+" : "-";
+        if (i % 1000 == 0) out += std::to_string(i) + "\n";
+    }
+    return out + " \n";
+}
 
 TEST(Run, MissingInputFileStopsAfterTheFirstStepLine) {
     e2e::Scratch dir;
@@ -11,6 +68,98 @@ TEST(Run, MissingInputFileStopsAfterTheFirstStepLine) {
     EXPECT_EQ(run.out, e2e::kReading + " The input file does not exist!\n");
     EXPECT_EQ(run.status, 1);
     EXPECT_EQ(run.err, "");
+}
+
+// The 2.5 % and 97.5 % points of the per-locus file are the values of ranks
+// JDX(1) and JDX(2) among the permuted values written to the per-permutation
+// files, and the progress rows follow the number of permutations.
+TEST(Run, QuantilesAreTheRanksOfThePermutedValues) {
+    const std::map<int, std::pair<int, int>> ranks{{1, {1, 1}},   {10, {1, 10}},  {20, {1, 20}},
+                                                   {60, {2, 59}}, {100, {3, 98}}, {1000, {25, 975}}};
+    for (auto [n, rank] : ranks) {
+        SCOPED_TRACE(n);
+        e2e::Scratch dir;
+        dir.write("in", input("q", n, 1));
+        auto run = e2e::run(dir.path(), {"in"});
+        ASSERT_EQ(run.status, 0) << run.err;
+        const auto tail = e2e::kPermuting + progress_rows(n) + e2e::kOutputPerm + e2e::kOutput + e2e::kCompleted;
+        ASSERT_GE(run.out.size(), tail.size());
+        EXPECT_EQ(run.out.substr(run.out.size() - tail.size()), tail);
+
+        auto lines = split(dir.read("q.LocusGST"), '\n');
+        ASSERT_EQ(lines.size(), 5u);
+        for (int l = 1; l <= 4; ++l) {
+            auto fields = split(lines[static_cast<std::size_t>(l)], ',');
+            ASSERT_EQ(fields.size(), 11u);
+            const std::string id = fields[0];
+            const char* quantity[] = {"HT", "HS", "GST"};
+            for (int q = 0; q < 3; ++q) {
+                auto values = perm_values(dir.read("q.Perm-" + id + "-" + quantity[q]));
+                ASSERT_EQ(values.size(), static_cast<std::size_t>(n));
+                std::sort(values.begin(), values.end());
+                EXPECT_EQ(fields[static_cast<std::size_t>(5 + 2 * q)], fixed7(values[static_cast<std::size_t>(rank.first - 1)]))
+                    << id << " " << quantity[q];
+                EXPECT_EQ(fields[static_cast<std::size_t>(6 + 2 * q)], fixed7(values[static_cast<std::size_t>(rank.second - 1)]))
+                    << id << " " << quantity[q];
+            }
+        }
+        EXPECT_EQ(lines[4], "One,1"
+                            ",-1.0000,-1.0000,-1.0000,-1.0000,-1.0000,-1.0000,-1.0000,-1.0000,-1.0000");
+    }
+}
+
+TEST(Run, ProgressRowsOfLongerRuns) {
+    for (int n : {250, 2000}) {
+        SCOPED_TRACE(n);
+        e2e::Scratch dir;
+        dir.write("in", input("p", n, 0));
+        auto run = e2e::run(dir.path(), {"in"});
+        ASSERT_EQ(run.status, 0);
+        const auto tail = e2e::kPermuting + progress_rows(n) + e2e::kOutput + e2e::kCompleted;
+        EXPECT_EQ(run.out.substr(run.out.size() - tail.size()), tail);
+    }
+}
+
+TEST(Run, SameInputTwiceGivesIdenticalOutput) {
+    e2e::Scratch one, two;
+    one.write("in", input("same", 300, 1));
+    two.write("in", input("same", 300, 1));
+    auto first = e2e::run(one.path(), {"in"});
+    auto second = e2e::run(two.path(), {"in"});
+    ASSERT_EQ(first.status, 0);
+    EXPECT_EQ(first.out, second.out);
+    auto names = e2e::files_in(one.path());
+    EXPECT_EQ(names, e2e::files_in(two.path()));
+    EXPECT_EQ(names.size(), 1u + 2u + 3u * 4u + 3u);
+    for (const auto& name : names) EXPECT_EQ(one.read(name), two.read(name)) << name;
+}
+
+// A result file that cannot be written ends the run with one line on standard
+// error naming it and status 2; no partial or temporary file is left, and an
+// earlier result file stays as it was.
+TEST(Run, UnwritableResultFileIsAFatalFailure) {
+    {
+        e2e::Scratch dir;
+        dir.write("in", input("'missing/dir/x'", 0, 0));
+        auto run = e2e::run(dir.path(), {"in"});
+        EXPECT_EQ(run.status, 2);
+        EXPECT_NE(run.err.find("missing/dir/x.LocusGST"), std::string::npos) << run.err;
+        EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), 1);
+        EXPECT_EQ(run.out.find(e2e::kCompleted), std::string::npos);
+        EXPECT_EQ(e2e::files_in(dir.path()), (std::set<std::string>{"in"}));
+    }
+    {
+        e2e::Scratch dir;
+        dir.write("in", input("x", 20, 0));
+        dir.write("x.LocusGST", "an earlier result\n");
+        std::filesystem::create_directory(dir.path() / "x.MeanGST");
+        auto run = e2e::run(dir.path(), {"in"});
+        EXPECT_EQ(run.status, 2);
+        EXPECT_NE(run.err.find("x.MeanGST"), std::string::npos) << run.err;
+        EXPECT_EQ(e2e::files_in(dir.path()), (std::set<std::string>{"in", "x.LocusGST"}));
+        EXPECT_NE(dir.read("x.LocusGST"), "an earlier result\n");
+        EXPECT_EQ(dir.read("x.LocusGST").substr(0, 6), "Locus,");
+    }
 }
 
 }  // namespace
