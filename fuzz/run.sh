@@ -1,0 +1,32 @@
+#!/usr/bin/env bash
+# Builds the input reader's fuzzer in build-fuzz and runs it for SECONDS
+# seconds (default 60) from a copy of the seed corpus in fuzz/corpus. Exits
+# non-zero when the fuzzer finds a crash, a hang or a sanitizer report; the
+# input that caused it is kept in build-fuzz/findings/.
+set -euo pipefail
+
+seconds=${1:-60}
+root=$(cd "$(dirname "$0")/.." && pwd)
+build="$root/build-fuzz"
+
+cmake -S "$root" -B "$build" -DTUVAMO_FUZZ=ON -DCMAKE_BUILD_TYPE=Debug \
+    -DCMAKE_CXX_COMPILER="${CXX:-clang++}" > /dev/null
+cmake --build "$build" --target readdata_fuzz -j"$(nproc)" > /dev/null
+
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+cp -r "$root/fuzz/corpus" "$work/corpus"
+mkdir -p "$build/findings"
+
+status=0
+"$build/readdata_fuzz" -max_total_time="$seconds" -max_len=8192 -timeout=10 -rss_limit_mb=2048 \
+    -print_final_stats=1 -artifact_prefix="$build/findings/" "$work/corpus" > "$work/fuzz.log" 2>&1 \
+    || status=$?
+
+if [ "$status" -ne 0 ]; then
+    # Inputs with huge counts end as the memory diagnostic; those lines are expected.
+    grep -v '^Tuvamo: memory exhausted$' "$work/fuzz.log" | tail -n 60
+    echo "readdata_fuzz: finding (status $status); inputs in $build/findings/" >&2
+    exit 1
+fi
+grep -E '^(Done |stat::)' "$work/fuzz.log"
