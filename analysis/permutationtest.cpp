@@ -1,6 +1,7 @@
 #include "analysis/permutationtest.h"
 
 #include <cmath>
+#include <algorithm>
 #include <cstddef>
 #include <utility>
 
@@ -32,13 +33,51 @@ void progress(std::int32_t m) {
 
 }  // namespace
 
+std::int32_t sorted_count(const float* rperm_values, float r) {
+    const auto rperm = [rperm_values](std::int32_t i) { return rperm_values[i - 1]; };
+    Vec<std::int32_t> ridx;
+    ridx.allocate(1, repairings);
+    indexx(repairings, rperm_values, ridx.data());
+    std::int32_t lo = 0, hi = repairings + 1;
+    while (hi - lo > 1) {
+        const std::int32_t mid = (lo + hi) / 2;
+        if (rperm(ridx(mid)) <= r)
+            lo = mid;
+        else
+            hi = mid;
+    }
+    if (r == rperm(ridx(1))) return 1;
+    if (r == rperm(ridx(repairings))) return repairings - 1;
+    return lo;
+}
+
+// Without a NaN value the index sort orders the values fully, so its first and
+// last ranks hold the smallest and the largest value and the bisection over the
+// ranks stops at the number of values <= r: one counting pass gives the same h.
+// NaN values (all of them are NaN when the normalising factor is) take the
+// sort itself, which leaves them where its steps put them.
+std::int32_t ranked_count(const float* v, float r) {
+    std::int32_t at_or_below = 0;
+    bool nan = false;
+    float smallest = v[0], largest = v[0];
+    for (std::int32_t i = 0; i < repairings; ++i) {
+        const float x = v[i];
+        at_or_below += x <= r;
+        nan |= x != x;
+        smallest = x < smallest ? x : smallest;
+        largest = x > largest ? x : largest;
+    }
+    if (nan) return sorted_count(v, r);
+    if (r == smallest) return 1;
+    if (r == largest) return repairings - 1;
+    return at_or_below;
+}
+
 void permutationtest(float& pperm, float r) {
     const Variables& v = variables;
 
     Vec<float> rperm;
-    Vec<std::int32_t> ridx;
     rperm.allocate(1, repairings);
-    ridx.allocate(1, repairings);
 
     std::int32_t n = 0;
     float sum_hs = 0.0f, sum_hs2 = 0.0f, sum_gst = 0.0f, sum_gst2 = 0.0f;
@@ -59,53 +98,57 @@ void permutationtest(float& pperm, float r) {
     const float Sy = AY[2] - (AY[1] * AY[1]) * fn;
     const float F = 1.0f / (std::sqrt(Sx * Sy) + 1.0e-20f);
 
-    // The columns of locperm hold positions 1..n in the list of usable loci; the
-    // deviations from the means are the same in every re-pairing, so they are
-    // formed once (the same rounded values the sum would form each time).
+    // locperm's two columns select the Hs and the Gst of each pair. Only the
+    // deviations from the means enter the sum, and they are the same in every
+    // re-pairing, so each column carries the deviations of its loci in the
+    // column's current order: reshuffling them is reshuffling the locus numbers,
+    // and each product takes the same rounded deviations it would form anew.
     const auto un = static_cast<std::size_t>(n);
-    Vec<std::int32_t> col1, col2;
     Vec<float> dx, dy;
-    col1.allocate(1, un);
-    col2.allocate(1, un);
     dx.allocate(1, un);
     dy.allocate(1, un);
     for (std::int32_t l = 1, i = 0; l <= v.numloci; ++l) {
         if (!(v.hs(l) >= 0.0f)) continue;
         ++i;
-        col1(i) = i;
-        col2(i) = i;
         dx(i) = v.hs(l) - AX[1];
         dy(i) = v.gst(l) - AY[1];
     }
+    float* const hs_column = dx.data();
+    float* const gst_column = dy.data();
 
-    for (std::int32_t m = 1; m <= repairings; ++m) {
-        progress(m);
-        Vec<std::int32_t>& column = (m % 2 == 1) ? col1 : col2;
-        for (std::int32_t t = n; t >= 2; --t) {
-            const std::int32_t j = ranindex(t);
-            std::swap(column(t), column(j));
+    // Odd re-pairings reshuffle the Hs column, even ones the Gst column;
+    // neither is ever reset. The sum of re-pairing m - 1 is taken while
+    // re-pairing m reshuffles, from a copy of the column as it stood before:
+    // the same products added in the same order, with the stream's chain and
+    // the sum's chain running side by side.
+    Vec<float> before;
+    before.allocate(1, un);
+    float* const frozen = before.data();
+    progress(1);
+    ranshuffle(hs_column, n, 2);  // its first draw may initialise the stream
+    {
+        RandomBatch batch;
+        for (std::int32_t m = 2; m <= repairings; ++m) {
+            progress(m);
+            float* const column = m % 2 == 1 ? hs_column : gst_column;
+            const float* const xs = m % 2 == 1 ? frozen : hs_column;
+            const float* const ys = m % 2 == 1 ? gst_column : frozen;
+            std::copy(column, column + n, frozen);
+            float S = 0.0f;
+            std::int32_t i = 0;
+            for (std::int32_t t = n; t >= 2; --t, ++i) {
+                S = S + xs[i] * ys[i];
+                std::swap(column[t - 1], column[batch.draw(t) - 1]);
+            }
+            for (; i < n; ++i) S = S + xs[i] * ys[i];
+            rperm(m - 1) = S * F;
         }
-        float S = 0.0f;
-        for (std::int32_t i = 1; i <= n; ++i) S = S + dx(col1(i)) * dy(col2(i));
-        rperm(m) = S * F;
     }
+    float S = 0.0f;
+    for (std::int32_t i = 0; i < n; ++i) S = S + hs_column[i] * gst_column[i];
+    rperm(repairings) = S * F;
 
-    indexx(repairings, rperm.data(), ridx.data());
-
-    std::int32_t lo = 0, hi = repairings + 1;
-    while (hi - lo > 1) {
-        const std::int32_t mid = (lo + hi) / 2;
-        if (rperm(ridx(mid)) <= r)
-            lo = mid;
-        else
-            hi = mid;
-    }
-    std::int32_t h;
-    if (r == rperm(ridx(1)))
-        h = 1;
-    else if (r == rperm(ridx(repairings)))
-        h = repairings - 1;
-    else
-        h = lo;
+    // The share of re-pairings at or below r, with the two end corrections.
+    const std::int32_t h = ranked_count(rperm.data(), r);
     pperm = static_cast<float>(h) / 1000000.0f;
 }

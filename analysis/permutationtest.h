@@ -1,6 +1,16 @@
 // Permutation test of the Hs-Gst correlation by 1,000,000 re-pairings.
 #pragma once
 
+#include <cstdint>
+
 // pperm: the share of 1,000,000 re-paired correlations at or below the
 // observed r. Draws from the random stream and prints its progress marks.
 void permutationtest(float& pperm, float r);
+
+// The number of the 1,000,000 permuted correlations rperm[0..999999] at or
+// below r, with the end corrections of the test: 1 when r equals the smallest
+// value, 999999 when it equals the largest. sorted_count ranks the values with
+// the index sort and bisects; ranked_count counts in one pass and gives the
+// same number (it falls back to sorted_count when a value is NaN).
+std::int32_t sorted_count(const float* rperm, float r);
+std::int32_t ranked_count(const float* rperm, float r);

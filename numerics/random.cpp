@@ -1,6 +1,7 @@
 #include "numerics/random.h"
 
 #include <cmath>
+#include <utility>
 
 #include "analysis/variables.h"
 
@@ -69,6 +70,31 @@ std::int32_t ranindex(std::int32_t m) {
     if (j > m) j = m;
     return j;
 }
+
+RandomBatch::RandomBatch() : ix_(IX), iy_(static_cast<std::uint32_t>(IY)), am_(AM) {}
+
+RandomBatch::~RandomBatch() {
+    IX = ix_;
+    IY = static_cast<std::int32_t>(iy_);
+}
+
+namespace {
+
+template <typename T>
+void shuffle(T* v, std::int32_t n, std::int32_t lowest) {
+    std::int32_t t = n;
+    if (t < lowest) return;
+    // The first step may initialise the stream; after any step idum is positive
+    // and IY lies in 0..2^31 - 2, so no later step of the batch initialises.
+    std::swap(v[t - 1], v[ranindex(t) - 1]);
+    RandomBatch batch;
+    for (--t; t >= lowest; --t) std::swap(v[t - 1], v[batch.draw(t) - 1]);
+}
+
+}  // namespace
+
+void ranshuffle(float* v, std::int32_t n, std::int32_t lowest) { shuffle(v, n, lowest); }
+void ranshuffle(std::int32_t* v, std::int32_t n, std::int32_t lowest) { shuffle(v, n, lowest); }
 
 void reset_random_state() {
     IX = 0xFFFFFFFFu;

@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cmath>
+#include <random>
 #include <vector>
 
 #include "analysis/correlate.h"
@@ -102,3 +105,43 @@ TEST_F(PermutationTest, EndsOfTheRange) {
 
 }  // namespace
 
+
+namespace {
+
+// Counting the values at or below r gives the number that the index sort and
+// the bisection give, on values with many ties, at both ends, and with NaN.
+TEST(PermutationCount, CountingAgreesWithSortAndBisection) {
+    std::mt19937 gen(11);
+    std::vector<float> values(1000000);
+    struct Case {
+        const char* name;
+        int distinct;      // values drawn from this many levels (0: continuous)
+        double nan_share;  // share of NaN values
+        int probes;        // how many of the r values below to try
+    } cases[] = {{"continuous", 0, 0.0, 3}, {"few levels", 7, 0.0, 5}, {"some NaN", 50, 0.01, 2},
+                 {"all NaN", 1, 1.0, 1}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::uniform_real_distribution<float> unit(-1.0f, 1.0f);
+        std::uniform_int_distribution<int> level(0, std::max(c.distinct - 1, 0));
+        std::bernoulli_distribution nan(c.nan_share);
+        for (auto& x : values) {
+            x = c.distinct == 0 ? unit(gen) : static_cast<float>(level(gen)) / 64.0f - 0.5f;
+            if (nan(gen)) x = std::nanf("");
+        }
+        const float smallest = *std::min_element(values.begin(), values.end());
+        const float largest = *std::max_element(values.begin(), values.end());
+        const float probes[] = {values[17], smallest, largest, -0.0f, std::nanf("")};
+        for (int i = 0; i < c.probes; ++i) {
+            const float r = probes[i];
+            SCOPED_TRACE(r);
+            EXPECT_EQ(ranked_count(values.data(), r), sorted_count(values.data(), r));
+        }
+        if (c.nan_share == 0) {
+            EXPECT_EQ(ranked_count(values.data(), -5.0f), 0);
+            EXPECT_EQ(ranked_count(values.data(), 5.0f), 1000000);
+        }
+    }
+}
+
+}  // namespace

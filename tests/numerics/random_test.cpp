@@ -149,3 +149,58 @@ TEST(RanIndex, MOfOneAlwaysGivesOne) {
 }
 
 }  // namespace
+
+namespace {
+
+// The batch reshuffle is the loop of index draws it replaces: the same
+// exchanges, and the stream left in the same state, for ordinary seeds, the
+// seeds that drive IY to 0, the seeds of magnitude 2^31 - 1 and above, and a
+// stream already under way.
+TEST(RanShuffle, IsTheLoopOfIndexDraws) {
+    struct Case {
+        std::int32_t seed;
+        std::int32_t n;
+        std::int32_t lowest;
+        int warmup;  // steps taken before the shuffle
+    } cases[] = {
+        {12345, 10, 2, 0},       {12345, 700, 1, 0},     {0, 1, 1, 0},
+        {7, 1, 2, 0},            {1258593648, 50, 2, 0}, {-1258593649, 50, 1, 3},
+        {2147483647, 300, 2, 0}, {-2147483647 - 1, 300, 1, 0}, {99, 5000, 2, 17},
+        {1521690810, 4, 1, 0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.seed);
+        std::vector<std::int32_t> a(static_cast<std::size_t>(c.n)), b;
+        for (std::int32_t i = 0; i < c.n; ++i) a[static_cast<std::size_t>(i)] = i + 1;
+        b = a;
+        std::vector<float> fa(a.begin(), a.end());
+
+        reset_random_state();
+        variables.idum = c.seed <= 0 ? c.seed : -c.seed;
+        for (int w = 0; w < c.warmup; ++w) ran1();
+        for (int round = 0; round < 3; ++round)
+            for (std::int32_t t = c.n; t >= c.lowest; --t) std::swap(b[static_cast<std::size_t>(t - 1)], b[static_cast<std::size_t>(ranindex(t) - 1)]);
+        const float next = ran1();
+
+        for (bool floats : {false, true}) {
+            reset_random_state();
+            variables.idum = c.seed <= 0 ? c.seed : -c.seed;
+            for (int w = 0; w < c.warmup; ++w) ran1();
+            std::vector<std::int32_t> x = a;
+            std::vector<float> fx = fa;
+            for (int round = 0; round < 3; ++round) {
+                if (floats)
+                    ranshuffle(fx.data(), c.n, c.lowest);
+                else
+                    ranshuffle(x.data(), c.n, c.lowest);
+            }
+            if (floats)
+                EXPECT_EQ(fx, std::vector<float>(b.begin(), b.end()));
+            else
+                EXPECT_EQ(x, b);
+            EXPECT_EQ(bits(ran1()), bits(next));
+        }
+    }
+}
+
+}  // namespace
