@@ -106,3 +106,204 @@ void computegst(std::int32_t mode, std::int32_t first, std::int32_t last) {
         v.gst(l) = Gst;
     }
 }
+
+// ---- Batched diversity of permuted arrangements ----------------------------------
+
+#include <algorithm>
+#include <cstring>
+#include <vector>
+
+#include <emmintrin.h>
+
+namespace {
+
+constexpr int lanes = 4;
+constexpr std::uint8_t missing_bin = 255;  // allele code 127 moved up by 128
+
+}  // namespace
+
+struct PermutedDiversity::Impl {
+    struct Group {
+        std::int32_t locus[lanes];  // 1-based loci of the lanes, 0 for an empty lane
+        std::int32_t codes;         // the largest number of alleles among them
+    };
+    std::vector<Group> groups;
+    // Per group and individual number: copy 1 and copy 2 of each lane's
+    // locus, as allele code + 128 (0..254, 255 missing); 8 bytes each.
+    std::vector<std::uint8_t> geno;
+    std::vector<std::int32_t> pop_first;  // first slot (0-based) of each population
+    std::vector<std::int32_t> pop_size;
+    std::vector<std::int32_t> marker_loci;  // loci with fewer than two alleles
+    // Counts of the current population, lane-interleaved, in four partial
+    // tables (copy 1 and copy 2 of even and of odd slots) so that successive
+    // increments rarely wait on each other: count[(table * 256 + code) * 4 + lane].
+    alignas(16) std::int32_t count[4 * 256 * lanes];
+    std::vector<float> sumfreq;  // sumfreq[code * 4 + lane]
+    std::int32_t nindiv = 0;
+};
+
+bool PermutedDiversity::applicable() {
+    for (std::int32_t p = 1; p <= variables.numpop; ++p)
+        if (variables.smplsize(p) > 8388608) return false;
+    return true;
+}
+
+PermutedDiversity::PermutedDiversity() : impl_(std::make_unique<Impl>()) {
+    Impl& im = *impl_;
+    const Variables& v = variables;
+    im.nindiv = v.nindiv;
+
+    // Loci with at least two alleles, grouped four at a time among loci of
+    // similar allele numbers so that few codes are padding in a group.
+    std::vector<std::int32_t> loci;
+    for (std::int32_t l = 1; l <= v.numloci; ++l) {
+        if (v.alleleobs(l) < 2)
+            im.marker_loci.push_back(l);
+        else
+            loci.push_back(l);
+    }
+    std::stable_sort(loci.begin(), loci.end(),
+                     [&](std::int32_t a, std::int32_t b) { return v.alleleobs(a) < v.alleleobs(b); });
+    std::int32_t widest = 0;
+    for (std::size_t i = 0; i < loci.size(); i += lanes) {
+        Impl::Group g{};
+        for (int k = 0; k < lanes && i + static_cast<std::size_t>(k) < loci.size(); ++k) {
+            g.locus[k] = loci[i + static_cast<std::size_t>(k)];
+            g.codes = std::max(g.codes, v.alleleobs(g.locus[k]));
+        }
+        widest = std::max(widest, g.codes);
+        im.groups.push_back(g);
+    }
+    im.sumfreq.assign(static_cast<std::size_t>(widest) * lanes, 0.0f);
+
+    const std::size_t per_individual = 2 * lanes;
+    const std::size_t per_group = platform::checked_bytes(static_cast<std::size_t>(v.nindiv), per_individual);
+    im.geno.assign(platform::checked_bytes(per_group, im.groups.size()), missing_bin);
+    std::size_t k = 0;  // individual number - 1
+    for (std::int32_t p = 1; p <= v.numpop; ++p) {
+        const GenoArray& g = v.gtype(p).allele;
+        for (std::int32_t s = 1; s <= v.smplsize(p); ++s, ++k) {
+            for (std::size_t gi = 0; gi < im.groups.size(); ++gi) {
+                std::uint8_t* out = im.geno.data() + gi * per_group + k * per_individual;
+                for (int lane = 0; lane < lanes; ++lane) {
+                    const std::int32_t l = im.groups[gi].locus[lane];
+                    if (l == 0) continue;
+                    const auto us = static_cast<std::size_t>(s), ul = static_cast<std::size_t>(l);
+                    out[2 * lane] = static_cast<std::uint8_t>(g(1, us, ul) + 128);
+                    out[2 * lane + 1] = static_cast<std::uint8_t>(g(2, us, ul) + 128);
+                }
+            }
+        }
+    }
+    for (std::int32_t p = 1; p <= v.numpop; ++p) {
+        im.pop_first.push_back(v.locpop(p - 1));
+        im.pop_size.push_back(v.smplsize(p));
+    }
+}
+
+PermutedDiversity::~PermutedDiversity() = default;
+
+void PermutedDiversity::compute(const std::int32_t* slots, float* gst, float* hs, float* ht) {
+    Impl& im = *impl_;
+    for (std::int32_t l : im.marker_loci) {
+        gst[l - 1] = misloc;
+        hs[l - 1] = misloc;
+        ht[l - 1] = misloc;
+    }
+    const std::size_t per_group = static_cast<std::size_t>(im.nindiv) * 2 * lanes;
+    std::int32_t* const count = im.count;
+    float* const sumfreq = im.sumfreq.data();
+    const __m128 one = _mm_set1_ps(1.0f);
+    const __m128 two = _mm_set1_ps(2.0f);
+
+    for (std::size_t gi = 0; gi < im.groups.size(); ++gi) {
+        const Impl::Group& group = im.groups[gi];
+        const std::int32_t codes = group.codes;
+        const std::uint8_t* geno = im.geno.data() + gi * per_group;
+        std::fill(sumfreq, sumfreq + codes * lanes, 0.0f);
+        __m128 D = _mm_setzero_ps();
+        __m128 S = _mm_setzero_ps();
+        __m128i m = _mm_setzero_si128();
+
+        for (std::size_t p = 0; p < im.pop_size.size(); ++p) {
+            // Allele counts of the population at the four loci; a missing
+            // genotype lands twice in the missing bin and is left out.
+            for (int table = 0; table < 4; ++table) {
+                std::int32_t* t = count + table * 256 * lanes;
+                std::memset(t, 0, sizeof(std::int32_t) * lanes * static_cast<std::size_t>(codes));
+                std::memset(t + missing_bin * lanes, 0, sizeof(std::int32_t) * lanes);
+            }
+            const std::int32_t first = im.pop_first[p];
+            const std::int32_t size = im.pop_size[p];
+            const auto tally = [&](std::int32_t q, std::int32_t* c1, std::int32_t* c2) {
+                const std::uint8_t* g = geno + static_cast<std::size_t>(slots[q] - 1) * 2 * lanes;
+                ++c1[g[0] * lanes + 0];
+                ++c2[g[1] * lanes + 0];
+                ++c1[g[2] * lanes + 1];
+                ++c2[g[3] * lanes + 1];
+                ++c1[g[4] * lanes + 2];
+                ++c2[g[5] * lanes + 2];
+                ++c1[g[6] * lanes + 3];
+                ++c2[g[7] * lanes + 3];
+            };
+            std::int32_t* const even1 = count;
+            std::int32_t* const even2 = count + 256 * lanes;
+            std::int32_t* const odd1 = count + 2 * 256 * lanes;
+            std::int32_t* const odd2 = count + 3 * 256 * lanes;
+            std::int32_t q = first;
+            for (; q + 1 < first + size; q += 2) {
+                tally(q, even1, even2);
+                tally(q + 1, odd1, odd2);
+            }
+            if (q < first + size) tally(q, even1, even2);
+            const auto counted = [&](std::int32_t code) {
+                const auto at = [&](std::int32_t table) {
+                    return _mm_load_si128(reinterpret_cast<const __m128i*>(count + (table * 256 + code) * lanes));
+                };
+                return _mm_add_epi32(_mm_add_epi32(at(0), at(1)), _mm_add_epi32(at(2), at(3)));
+            };
+            // nall: the typed copies. A population without one takes no part
+            // at that locus: its lane keeps D, S and m, and with every count 0
+            // its frequencies are 0, whose terms change no bit of D or sumfreq.
+            const __m128i all = _mm_set1_epi32(2 * size);
+            const __m128i nall = _mm_sub_epi32(all, counted(missing_bin));
+            const __m128i typed_i = _mm_cmpgt_epi32(nall, _mm_setzero_si128());
+            const __m128 typed = _mm_castsi128_ps(typed_i);
+            const __m128 n = _mm_or_ps(_mm_and_ps(typed, _mm_cvtepi32_ps(nall)), _mm_andnot_ps(typed, one));
+            m = _mm_sub_epi32(m, typed_i);
+            const __m128 S_next = _mm_add_ps(S, _mm_div_ps(two, n));
+            S = _mm_or_ps(_mm_and_ps(typed, S_next), _mm_andnot_ps(typed, S));
+            const __m128 D_next = _mm_add_ps(D, one);
+            D = _mm_or_ps(_mm_and_ps(typed, D_next), _mm_andnot_ps(typed, D));
+            // Codes above a lane's own alleles count 0 there and add nothing.
+            for (std::int32_t c = 0; c < codes; ++c) {
+                const __m128 f = _mm_div_ps(_mm_cvtepi32_ps(counted(c)), n);
+                D = _mm_sub_ps(D, _mm_mul_ps(f, f));
+                float* sf = sumfreq + c * lanes;
+                _mm_storeu_ps(sf, _mm_add_ps(_mm_loadu_ps(sf), f));
+            }
+        }
+
+        const __m128 M = _mm_cvtepi32_ps(m);
+        const __m128 Nh = _mm_div_ps(M, S);
+        const __m128 Hs = _mm_div_ps(_mm_div_ps(_mm_mul_ps(_mm_mul_ps(D, two), Nh), _mm_add_ps(_mm_sub_ps(Nh, one), Nh)), M);
+        __m128 T = _mm_setzero_ps();
+        for (std::int32_t c = 0; c < codes; ++c) {
+            const __m128 q = _mm_div_ps(_mm_loadu_ps(sumfreq + c * lanes), M);
+            T = _mm_add_ps(T, _mm_mul_ps(q, q));
+        }
+        const __m128 Ht = _mm_add_ps(_mm_sub_ps(one, T), _mm_div_ps(Hs, _mm_mul_ps(_mm_mul_ps(two, Nh), M)));
+        const __m128 Gst = _mm_sub_ps(one, _mm_div_ps(Hs, Ht));
+        alignas(16) float hs4[lanes], ht4[lanes], gst4[lanes];
+        _mm_store_ps(hs4, Hs);
+        _mm_store_ps(ht4, Ht);
+        _mm_store_ps(gst4, Gst);
+        for (int lane = 0; lane < lanes; ++lane) {
+            const std::int32_t l = group.locus[lane];
+            if (l == 0) continue;
+            gst[l - 1] = gst4[lane];
+            hs[l - 1] = hs4[lane];
+            ht[l - 1] = ht4[lane];
+        }
+    }
+}

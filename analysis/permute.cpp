@@ -25,6 +25,20 @@ void progress(std::int32_t i) {
 
 }  // namespace
 
+namespace {
+
+// Copies individual X's codes into slot q of permdata, locus by locus.
+void place(const allelecode* individual, std::size_t loci, std::int32_t q) {
+    allelecode* dst = variables.permdata.locus(1) + 2 * static_cast<std::ptrdiff_t>(q - 1);
+    const std::ptrdiff_t stride = variables.permdata.locus_stride();
+    for (std::size_t l = 0; l < loci; ++l, dst += stride) {
+        dst[0] = individual[2 * l];
+        dst[1] = individual[2 * l + 1];
+    }
+}
+
+}  // namespace
+
 void permute() {
     Variables& v = variables;
     const std::int32_t nindiv = v.nindiv;
@@ -51,6 +65,9 @@ void permute() {
             }
         }
     }
+    const auto genotypes_of = [&](std::int32_t X) {
+        return poolgeno.data() + static_cast<std::size_t>(X - 1) * per_individual;
+    };
 
     v.gst_p.allocate(loci, permutations);
     v.hs_p.allocate(loci, permutations);
@@ -58,32 +75,43 @@ void permute() {
 
     for (std::int32_t k = 1; k <= nindiv; ++k) poolidx(k) = k;
 
-    allelecode* const permbase = v.permdata.locus(1);
-    const std::ptrdiff_t stride = v.permdata.locus_stride();
-
-    for (std::int32_t i = 1; i <= v.numpermut; ++i) {
-        progress(i);
-        std::int32_t m = nindiv;
-        // Slots 1..nindiv in order: population 1's, then population 2's, ...
-        for (std::int32_t q = 1; q <= nindiv; ++q) {
-            const std::int32_t j = ranindex(m);
-            const std::int32_t X = poolidx(j);
-            const allelecode* src = poolgeno.data() + static_cast<std::size_t>(X - 1) * per_individual;
-            allelecode* dst = permbase + 2 * static_cast<std::ptrdiff_t>(q - 1);
-            for (std::size_t l = 0; l < loci; ++l) {
-                dst[0] = src[2 * l];
-                dst[1] = src[2 * l + 1];
-                dst += stride;
-            }
-            poolidx(j) = poolidx(m);
-            poolidx(m) = X;
-            --m;
+    // Slot q takes the individual drawn from the live pool, which then moves
+    // to the pool's end: a reshuffle of the pool from its end, after which
+    // slot q holds poolidx(nindiv - q + 1).
+    if (PermutedDiversity::applicable()) {
+        PermutedDiversity diversity;
+        Vec<std::int32_t> slots;
+        slots.allocate(1, static_cast<std::size_t>(nindiv));
+        for (std::int32_t i = 1; i <= v.numpermut; ++i) {
+            progress(i);
+            ranshuffle(poolidx.data(), nindiv, 1);
+            for (std::int32_t q = 1; q <= nindiv; ++q) slots(q) = poolidx(nindiv - q + 1);
+            const auto col = static_cast<std::size_t>(i);
+            diversity.compute(slots.data(), v.gst_p.column(col), v.hs_p.column(col), v.ht_p.column(col));
         }
+        // Leave permdata, the population views and ht, hs, gst as the last
+        // permutation leaves them.
+        for (std::int32_t q = 1; q <= nindiv; ++q) place(genotypes_of(slots(q)), loci, q);
         computegst(0, 1, v.numloci);
-        const auto col = static_cast<std::size_t>(i);
-        std::memcpy(v.gst_p.column(col), v.gst.data(), loci * sizeof(float));
-        std::memcpy(v.hs_p.column(col), v.hs.data(), loci * sizeof(float));
-        std::memcpy(v.ht_p.column(col), v.ht.data(), loci * sizeof(float));
+    } else {
+        for (std::int32_t i = 1; i <= v.numpermut; ++i) {
+            progress(i);
+            std::int32_t m = nindiv;
+            // Slots 1..nindiv in order: population 1's, then population 2's, ...
+            for (std::int32_t q = 1; q <= nindiv; ++q) {
+                const std::int32_t j = ranindex(m);
+                const std::int32_t X = poolidx(j);
+                place(genotypes_of(X), loci, q);
+                poolidx(j) = poolidx(m);
+                poolidx(m) = X;
+                --m;
+            }
+            computegst(0, 1, v.numloci);
+            const auto col = static_cast<std::size_t>(i);
+            std::memcpy(v.gst_p.column(col), v.gst.data(), loci * sizeof(float));
+            std::memcpy(v.hs_p.column(col), v.hs.data(), loci * sizeof(float));
+            std::memcpy(v.ht_p.column(col), v.ht.data(), loci * sizeof(float));
+        }
     }
 
     // The closing free-form write: ends an open row of marks with a blank, or
