@@ -12,7 +12,7 @@ constexpr double STP = 2.5066282746310005;
 }  // namespace
 
 float gammln(float xx) {
-    double x = xx;
+    const double x = static_cast<double>(xx);
     double tmp = x + 5.5;
     tmp = (x + 0.5) * ln(tmp) - tmp;
     double ser = 1.000000000190015;
