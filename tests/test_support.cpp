@@ -123,3 +123,25 @@ void load_genotypes(const std::vector<Population>& pops, std::vector<int> allele
     v.crrtdata.allocate(1, pops.size());
     v.permdata.allocate(static_cast<std::size_t>(v.nindiv), loci);
 }
+
+std::vector<int> codes(std::ptrdiff_t p, std::size_t l) {
+    const GenoArray& g = variables.gtype(p).allele;
+    std::vector<int> out;
+    for (std::size_t i = 1; i <= g.individuals(); ++i) {
+        out.push_back(g(1, i, l));
+        out.push_back(g(2, i, l));
+    }
+    return out;
+}
+
+void set_locus_results(const std::vector<float>& hs, const std::vector<float>& gst, int seed) {
+    reset_program_state();
+    variables.idum = seed > 0 ? -seed : seed;
+    variables.numloci = static_cast<std::int32_t>(hs.size());
+    variables.hs.allocate(1, hs.size());
+    variables.gst.allocate(1, gst.size());
+    for (std::size_t l = 0; l < hs.size(); ++l) {
+        variables.hs(static_cast<std::ptrdiff_t>(l + 1)) = hs[l];
+        variables.gst(static_cast<std::ptrdiff_t>(l + 1)) = gst[l];
+    }
+}

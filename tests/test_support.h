@@ -2,6 +2,7 @@
 #pragma once
 
 #include <bit>
+#include <cstddef>
 #include <cstdint>
 #include <filesystem>
 #include <functional>
@@ -67,3 +68,10 @@ using Population = std::vector<Individual>;
 // 127 and alleleobs (the highest code in use + 129 at each locus, unless
 // `alleleobs` gives the counts). Locus IDs are "L1", "L2", ...
 void load_genotypes(const std::vector<Population>& pops, std::vector<int> alleleobs = {});
+
+// The 2n codes of population p at locus l of gtype: copy 1 and 2 of each individual.
+std::vector<int> codes(std::ptrdiff_t p, std::size_t l);
+
+// Resets the program state and sets numloci, hs and gst to these per-locus
+// results, with the random seed `seed` (stored as the input reader stores it).
+void set_locus_results(const std::vector<float>& hs, const std::vector<float>& gst, int seed = 0);

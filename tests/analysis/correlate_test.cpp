@@ -11,17 +11,6 @@
 
 namespace {
 
-void set_results(const std::vector<float>& hs, const std::vector<float>& gst) {
-    reset_program_state();
-    variables.numloci = static_cast<std::int32_t>(hs.size());
-    variables.hs.allocate(1, hs.size());
-    variables.gst.allocate(1, gst.size());
-    for (std::size_t l = 0; l < hs.size(); ++l) {
-        variables.hs(static_cast<std::ptrdiff_t>(l + 1)) = hs[l];
-        variables.gst(static_cast<std::ptrdiff_t>(l + 1)) = gst[l];
-    }
-}
-
 struct Outputs {
     float r, probt, a, b;
     std::string printed;
@@ -39,7 +28,7 @@ protected:
 };
 
 TEST_F(Correlate, ThreeLociOnAClearTrend) {
-    set_results({0.25f, 0.5f, 0.75f}, {0.1f, 0.2f, 0.4f});
+    set_locus_results({0.25f, 0.5f, 0.75f}, {0.1f, 0.2f, 0.4f});
     auto o = run_correlate();
     EXPECT_NEAR(o.r, 0.9819805f, 1e-7f);
     EXPECT_NEAR(o.probt, 0.12104f, 1e-5f);
@@ -52,7 +41,7 @@ TEST_F(Correlate, ThreeLociOnAClearTrend) {
 // The means take the loci with Hs above 0, the pairs and sums every locus
 // whose Hs is not negative; a locus holding the marker takes part in nothing.
 TEST_F(Correlate, ZeroHsLocusEntersThePairsButNotTheMeans) {
-    set_results({0.5f, 0.25f, 0.0f, misloc}, {0.1f, 0.3f, 1.0f, misloc});
+    set_locus_results({0.5f, 0.25f, 0.0f, misloc}, {0.1f, 0.3f, 1.0f, misloc});
     auto o = run_correlate();
     EXPECT_EQ(bits(o.b), bits(-0.32500002f / 0.171875f));
     EXPECT_NEAR(o.b, -1.8909092f, 1e-7f);
@@ -60,7 +49,7 @@ TEST_F(Correlate, ZeroHsLocusEntersThePairsButNotTheMeans) {
     EXPECT_NEAR(o.r, -0.95221657f, 1e-7f);
     EXPECT_NEAR(o.probt, 0.1976f, 1e-4f);
 
-    set_results({misloc, 0.5f, 0.25f, misloc, 0.0f}, {misloc, 0.1f, 0.3f, misloc, 1.0f});
+    set_locus_results({misloc, 0.5f, 0.25f, misloc, 0.0f}, {misloc, 0.1f, 0.3f, misloc, 1.0f});
     auto moved = run_correlate();
     EXPECT_EQ(bits(moved.r), bits(o.r));
     EXPECT_EQ(bits(moved.probt), bits(o.probt));
@@ -69,7 +58,7 @@ TEST_F(Correlate, ZeroHsLocusEntersThePairsButNotTheMeans) {
 }
 
 TEST_F(Correlate, EqualHsGivesNoSlope) {
-    set_results({0.5f, 0.5f, 0.5f}, {0.1f, 0.7f, 0.3f});
+    set_locus_results({0.5f, 0.5f, 0.5f}, {0.1f, 0.7f, 0.3f});
     auto o = run_correlate();
     EXPECT_EQ(bits(o.r), bits(0.0f));
     EXPECT_EQ(bits(o.probt), bits(1.0f));
@@ -81,7 +70,7 @@ TEST_F(Correlate, EqualHsGivesNoSlope) {
 // No usable locus: r is 0, the t probability goes through the continued
 // fraction's warning and pause to NaN, and the regression is NaN.
 TEST_F(Correlate, NoUsableLocusWarnsOnceAndGivesNaN) {
-    set_results({misloc, misloc}, {misloc, misloc});
+    set_locus_results({misloc, misloc}, {misloc, misloc});
     auto o = run_correlate();
     EXPECT_EQ(bits(o.r), bits(0.0f));
     EXPECT_TRUE(std::isnan(o.probt));

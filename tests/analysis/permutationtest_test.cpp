@@ -15,18 +15,6 @@
 
 namespace {
 
-void set_results(const std::vector<float>& hs, const std::vector<float>& gst, int seed) {
-    reset_program_state();
-    variables.idum = -seed;
-    variables.numloci = static_cast<std::int32_t>(hs.size());
-    variables.hs.allocate(1, hs.size());
-    variables.gst.allocate(1, gst.size());
-    for (std::size_t l = 0; l < hs.size(); ++l) {
-        variables.hs(static_cast<std::ptrdiff_t>(l + 1)) = hs[l];
-        variables.gst(static_cast<std::ptrdiff_t>(l + 1)) = gst[l];
-    }
-}
-
 const std::vector<float> ten_hs{0.12f, 0.25f, 0.33f, 0.41f, 0.48f, 0.55f, 0.62f, 0.70f, 0.78f, 0.85f};
 const std::vector<float> ten_gst{0.30f, 0.05f, 0.22f, 0.15f, 0.08f, 0.12f, 0.02f, 0.10f, 0.04f, 0.06f};
 const float ten_r = -0.68762f;  // close to, not exactly, the observed r of these loci
@@ -38,7 +26,7 @@ protected:
 
 // The observed r of the ten loci, as the correlation step gives it.
 float observed_r() {
-    set_results(ten_hs, ten_gst, 0);
+    set_locus_results(ten_hs, ten_gst, 0);
     float r, probt, a, b;
     correlate(r, probt, a, b);
     return r;
@@ -47,7 +35,7 @@ float observed_r() {
 TEST_F(PermutationTest, TenLociWithSeed12345) {
     const float r = observed_r();
     EXPECT_NEAR(r, ten_r, 1e-5f);
-    set_results(ten_hs, ten_gst, 12345);
+    set_locus_results(ten_hs, ten_gst, 12345);
     float pperm = -1;
     auto run = run_captured([&] { permutationtest(pperm, r); });
     EXPECT_EQ(bits(pperm), bits(14759.0f / 1000000.0f));
@@ -62,7 +50,7 @@ TEST_F(PermutationTest, TenLociWithSeed12345) {
 
     // The stream continues after exactly 9,000,000 draws.
     const float next_after_test = ran1();
-    set_results({}, {}, 12345);
+    set_locus_results({}, {}, 12345);
     for (int i = 0; i < 9000000; ++i) ranindex(2);
     EXPECT_EQ(bits(ran1()), bits(next_after_test));
 }
@@ -76,7 +64,7 @@ TEST_F(PermutationTest, LociHoldingTheMarkerChangeNothing) {
     gst.insert(gst.begin(), misloc);
     hs.push_back(misloc);
     gst.push_back(misloc);
-    set_results(hs, gst, 12345);
+    set_locus_results(hs, gst, 12345);
     float pperm = -1;
     run_captured([&] { permutationtest(pperm, r); });
     EXPECT_EQ(bits(pperm), bits(0.014759f));
@@ -96,7 +84,7 @@ TEST_F(PermutationTest, EndsOfTheRange) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        set_results(c.hs, c.gst, 7);
+        set_locus_results(c.hs, c.gst, 7);
         float pperm = -1;
         run_captured([&] { permutationtest(pperm, c.r); });
         EXPECT_EQ(bits(pperm), bits(c.want));

@@ -49,17 +49,6 @@ StepResult read_input(const std::string& content) {
     return run_captured(readdata);
 }
 
-// The 2n codes of population p at locus l: copy 1 and 2 of each individual.
-std::vector<int> codes(std::ptrdiff_t p, std::size_t l) {
-    const GenoArray& g = variables.gtype(p).allele;
-    std::vector<int> out;
-    for (std::size_t i = 1; i <= g.individuals(); ++i) {
-        out.push_back(g(1, i, l));
-        out.push_back(g(2, i, l));
-    }
-    return out;
-}
-
 std::string id(std::ptrdiff_t l) {
     const LocusText& t = variables.locusid(l);
     return std::string(t.begin(), t.end());

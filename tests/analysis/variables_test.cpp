@@ -32,17 +32,6 @@ StepResult read_genotypes(int loci, const std::string& populations, const std::s
     return run_captured(readdata);
 }
 
-// Codes of population p at locus l: copy 1 and 2 of each individual.
-std::vector<int> codes(std::ptrdiff_t p, std::size_t l) {
-    const GenoArray& g = variables.gtype(p).allele;
-    std::vector<int> out;
-    for (std::size_t i = 1; i <= g.individuals(); ++i) {
-        out.push_back(g(1, i, l));
-        out.push_back(g(2, i, l));
-    }
-    return out;
-}
-
 // The coding invariants of the model at every locus: 127 in both copies or in
 // neither, the other codes exactly -128 .. alleleobs - 129 with none left out.
 void expect_coding_invariants() {
