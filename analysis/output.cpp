@@ -2,8 +2,11 @@
 
 #include <algorithm>
 #include <array>
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
+#include <limits>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -60,29 +63,147 @@ void quantile_ranks(std::int32_t n) {
     out1::JDX[1] = round_half_up(count * 0.975f);
 }
 
-// Appends the values of one per-permutation file, ten to a line, each in 7
-// characters and followed by a comma unless it is the last of the file.
-class ValueLines {
-public:
-    ValueLines(platform::OutputFile& file, std::int32_t count) : file_(file), count_(count) {}
+// One line of a per-permutation file: the m values (1 <= m <= 10) v[0],
+// v[stride], ..., v[(m - 1) * stride], each in 7 characters and followed by a
+// comma, except the last value of the file (`ends_file`), then the line end.
+// The line is built in place in the file's buffer; the bytes are those of
+// writing every field, comma and line end one after another.
+void value_line(platform::OutputFile& file, const float* v, std::size_t stride, std::size_t m, bool ends_file) {
+    constexpr std::size_t max_line = 10 * 8 + platform::line_end.size();
+    static_assert(max_line <= platform::OutputFile::room_limit);
+    char* const line = file.room(max_line);
+    char* p = line;
+    for (std::size_t i = 0; i < m; ++i) {
+        write_fixed7(p, v[i * stride]);
+        p[7] = ',';
+        p += 8;
+    }
+    if (ends_file) --p;  // the line end takes the place of the last comma
+    std::memcpy(p, platform::line_end.data(), platform::line_end.size());
+    file.added(static_cast<std::size_t>(p - line) + platform::line_end.size());
+}
 
-    // Writes the value of permutation k (1..count, in order).
-    void add(std::int32_t k, float value) {
-        write_fixed(line_ + used_, value, 7);
-        used_ += 7;
-        if (k < count_) line_[used_++] = ',';
-        if (k == count_ || k % 10 == 0) {
-            file_.write(std::string_view(line_, used_));
-            file_.end_line();
-            used_ = 0;
+// All lines of a per-permutation file holding v[0], v[stride], ...,
+// v[(n - 1) * stride] (n >= 1), ten to a line.
+void value_lines(platform::OutputFile& file, const float* v, std::size_t stride, std::size_t n) {
+    std::size_t k = 0;
+    for (; n - k > 10; k += 10) value_line(file, v + k * stride, stride, 10, false);
+    value_line(file, v + k * stride, stride, n - k, true);
+}
+
+// The quantile fields of one locus and one quantity: the values of ranks
+// `lower` and `upper` (1 <= lower <= upper <= n) among the locus's n values
+// from[0], from[stride], ..., from[(n - 1) * stride], in permutation order.
+//
+// The index sort puts the values in ascending order, and its value of rank j
+// is the j-th smallest. When no value is NaN, the routines below find the j-th
+// smallest too, up to the order among values that compare equal; and values
+// that compare equal write the same text: they have the same bits, or they
+// are zeros of either sign (and, with denormals taken as zero, subnormals),
+// all written as 0.0000 without a sign. So the fields are the same as through
+// the sort. With a NaN present the sort's own placement decides, and the sort
+// itself is run.
+class QuantilePicker {
+public:
+    // `work` and `order` hold n values each, as the sort needs them.
+    QuantilePicker(std::int32_t n, std::int32_t lower, std::int32_t upper, float* work, std::int32_t* order)
+        : n_(n), lower_(lower), upper_(upper), work_(work), order_(order) {}
+
+    std::array<float, 2> pick(const float* from, std::size_t stride) {
+        std::array<float, 2> result;
+        if (n_ >= sampled_from && bracketed(from, stride, result)) return result;
+        // Every value in permutation order; the selection below moves them.
+        bool has_nan = false;
+        for (std::int32_t k = 0; k < n_; ++k) {
+            const float value = from[static_cast<std::size_t>(k) * stride];
+            work_[k] = value;
+            has_nan |= value != value;
         }
+        if (has_nan) {
+            indexx(n_, work_, order_);
+            return {work_[order_[lower_ - 1] - 1], work_[order_[upper_ - 1] - 1]};
+        }
+        float* const end = work_ + n_;
+        std::nth_element(work_, work_ + (lower_ - 1), end);
+        result[0] = work_[lower_ - 1];
+        // Everything after position lower - 1 now compares at or above it, so
+        // the value of rank upper lies among those.
+        if (upper_ > lower_) std::nth_element(work_ + lower_, work_ + (upper_ - 1), end);
+        result[1] = work_[upper_ - 1];
+        return result;
     }
 
 private:
-    platform::OutputFile& file_;
-    std::int32_t count_;
-    char line_[80];
-    std::size_t used_ = 0;
+    // From this many values on, a sample narrows the search first.
+    static constexpr std::int32_t sampled_from = 16384;
+    static constexpr std::int32_t sample_size = 1024;
+
+    // The value range [low, high] expected to hold the value of rank j: the
+    // sorted sample's values a margin of about four standard deviations of
+    // the sample rank around the rank's expected place; an open end where the
+    // margin runs past the sample. Only speed depends on it; a range that
+    // misses the rank is detected and the caller takes the full road.
+    void range(const std::array<float, sample_size>& sample, std::int32_t j, float& low, float& high) const {
+        const double share = static_cast<double>(j) / static_cast<double>(n_);
+        const double place = share * sample_size - 0.5;
+        const double margin = 4.0 * std::sqrt(sample_size * share * (1.0 - share)) + 2.0;
+        const double first = std::floor(place - margin);
+        const double last = std::ceil(place + margin);
+        low = first < 0.0 ? -std::numeric_limits<float>::infinity() : sample[static_cast<std::size_t>(first)];
+        high = last >= sample_size ? std::numeric_limits<float>::infinity() : sample[static_cast<std::size_t>(last)];
+    }
+
+    // The two values from one pass over the locus's values, when the sample's
+    // ranges catch both ranks; false otherwise (a NaN among the values, two
+    // ranges that meet, a range that misses its rank).
+    //
+    // With b values below `low` and the m values from `low` to `high` kept,
+    // the kept values take ranks b + 1 .. b + m in ascending order, so the
+    // value of rank j with b < j <= b + m is the (j - b)-th smallest kept.
+    bool bracketed(const float* from, std::size_t stride, std::array<float, 2>& result) {
+        std::array<float, sample_size> sample;
+        for (std::int32_t i = 0; i < sample_size; ++i) {
+            const auto k = static_cast<std::int64_t>(i) * n_ / sample_size;
+            sample[static_cast<std::size_t>(i)] = from[static_cast<std::size_t>(k) * stride];
+            if (sample[static_cast<std::size_t>(i)] != sample[static_cast<std::size_t>(i)]) return false;
+        }
+        std::sort(sample.begin(), sample.end());
+        float low1, high1, low2, high2;
+        range(sample, lower_, low1, high1);
+        range(sample, upper_, low2, high2);
+        if (!(high1 < low2)) return false;
+
+        // The values of the lower range are kept from the front of work_, those
+        // of the upper range from its back. The two ranges are disjoint, so
+        // before value k (0-based) at most k values are kept, and each store
+        // lands on a free place or on the other end's next place, which is
+        // free as well; every store writes the value itself.
+        std::int32_t below1 = 0, kept1 = 0, below2 = 0, kept2 = 0;
+        bool has_nan = false;
+        float* const back = work_ + (n_ - 1);
+        for (std::int32_t k = 0; k < n_; ++k) {
+            const float value = from[static_cast<std::size_t>(k) * stride];
+            has_nan |= value != value;
+            below1 += value < low1;
+            below2 += value < low2;
+            work_[kept1] = value;
+            kept1 += (value >= low1) & (value <= high1);
+            back[-kept2] = value;
+            kept2 += (value >= low2) & (value <= high2);
+        }
+        if (has_nan) return false;
+        if (!(below1 < lower_ && lower_ <= below1 + kept1 && below2 < upper_ && upper_ <= below2 + kept2))
+            return false;
+        float* const first2 = work_ + (n_ - kept2);
+        std::nth_element(work_, work_ + (lower_ - below1 - 1), work_ + kept1);
+        std::nth_element(first2, first2 + (upper_ - below2 - 1), work_ + n_);
+        result = {work_[lower_ - below1 - 1], first2[upper_ - below2 - 1]};
+        return true;
+    }
+
+    std::int32_t n_, lower_, upper_;
+    float* work_;
+    std::int32_t* order_;
 };
 
 // Writes one summary value: its text at the start of C99, left-adjusted and
@@ -103,7 +224,8 @@ void output1(float r, float probt, float a, float b, float pperm) {
     const std::string prefix(trimmed_right(v.outfilename));
 
     // The order that sorts one locus's permuted values of one quantity, and
-    // those values gathered in permutation order for the sort.
+    // those values gathered in permutation order for the sort (or the work
+    // space of the selection that stands in for it).
     Vec<std::int32_t> sortidx;
     Vec<float> permuted;
 
@@ -124,10 +246,11 @@ void output1(float r, float probt, float a, float b, float pperm) {
 
         char field[7];
         const auto write_value = [&](float value) {
-            write_fixed(field, value, 7);
+            write_fixed7(field, value);
             file.write(std::string_view(field, sizeof(field)));
         };
         const Table* permuted_tables[3] = {&v.ht_p, &v.hs_p, &v.gst_p};
+        QuantilePicker picker(numpermut, out1::JDX[0], out1::JDX[1], permuted.data(), sortidx.data());
 
         for (std::ptrdiff_t l = 1; l <= loci; ++l) {
             file.write(trimmed_right(v.locusid(l)));
@@ -141,15 +264,13 @@ void output1(float r, float probt, float a, float b, float pperm) {
             file.write(",");
             write_value(v.gst_t(l));
             if (numpermut >= 1) {
-                const auto row = static_cast<std::size_t>(l);
+                const auto row = static_cast<std::size_t>(l - 1);
                 for (const Table* x : permuted_tables) {
-                    for (std::int32_t k = 1; k <= numpermut; ++k)
-                        permuted(k) = (*x)(row, static_cast<std::size_t>(k));
-                    indexx(numpermut, permuted.data(), sortidx.data());
+                    const std::array<float, 2> quantiles = picker.pick(x->column(1) + row, x->rows());
                     file.write(",");
-                    write_value(permuted(sortidx(out1::JDX[0])));
+                    write_value(quantiles[0]);
                     file.write(",");
-                    write_value(permuted(sortidx(out1::JDX[1])));
+                    write_value(quantiles[1]);
                 }
             }
             file.end_line();
@@ -213,9 +334,7 @@ void output2() {
         for (const Quantity& q : quantities) {
             platform::OutputFile file;
             file.open(base + q.suffix);
-            ValueLines lines(file, numpermut);
-            for (std::int32_t k = 1; k <= numpermut; ++k)
-                lines.add(k, (*q.values)(l, static_cast<std::size_t>(k)));
+            value_lines(file, q.values->column(1) + (l - 1), q.values->rows(), static_cast<std::size_t>(numpermut));
             file.commit();
         }
     }
@@ -225,41 +344,44 @@ void output2() {
     files[0].open(prefix + ".Perm-Mean-GST");
     files[1].open(prefix + ".Perm-Mean-HS");
     files[2].open(prefix + ".Perm-Mean-HT");
-    ValueLines gst_lines(files[0], numpermut);
-    ValueLines hs_lines(files[1], numpermut);
-    ValueLines ht_lines(files[2], numpermut);
 
-    for (std::int32_t k = 1; k <= numpermut; ++k) {
-        const float* ht = v.ht_p.column(static_cast<std::size_t>(k));
-        const float* hs = v.hs_p.column(static_cast<std::size_t>(k));
+    // The means of up to ten permutations at a time, then one line of each
+    // mean file; each file receives its values in permutation order.
+    const auto n = static_cast<std::size_t>(numpermut);
+    std::array<std::array<float, 10>, 3> means;
+    for (std::size_t first = 1; first <= n; first += 10) {
+        const std::size_t m = std::min<std::size_t>(10, n - first + 1);
+        for (std::size_t i = 0; i < m; ++i) {
+            const float* ht = v.ht_p.column(first + i);
+            const float* hs = v.hs_p.column(first + i);
 
-        // Mean Ht over the loci whose permuted Ht is above 0, and mean Hs over
-        // those whose permuted Hs is above 0: two separate tests.
-        float sum = 0.0f;
-        std::int32_t counted = 0;
-        for (std::size_t l = 0; l < loci; ++l) {
-            if (ht[l] > 0.0f) {
-                sum += ht[l];
-                ++counted;
+            // Mean Ht over the loci whose permuted Ht is above 0, and mean Hs
+            // over those whose permuted Hs is above 0: two separate tests.
+            float sum = 0.0f;
+            std::int32_t counted = 0;
+            for (std::size_t l = 0; l < loci; ++l) {
+                if (ht[l] > 0.0f) {
+                    sum += ht[l];
+                    ++counted;
+                }
             }
-        }
-        out2::H[2] = sum / static_cast<float>(counted);
+            out2::H[2] = sum / static_cast<float>(counted);
 
-        sum = 0.0f;
-        counted = 0;
-        for (std::size_t l = 0; l < loci; ++l) {
-            if (hs[l] > 0.0f) {
-                sum += hs[l];
-                ++counted;
+            sum = 0.0f;
+            counted = 0;
+            for (std::size_t l = 0; l < loci; ++l) {
+                if (hs[l] > 0.0f) {
+                    sum += hs[l];
+                    ++counted;
+                }
             }
+            out2::H[1] = sum / static_cast<float>(counted);
+
+            out2::H[0] = 1.0f - out2::H[1] / out2::H[2];
+            for (std::size_t j = 0; j < 3; ++j) means[j][i] = out2::H[j];
         }
-        out2::H[1] = sum / static_cast<float>(counted);
-
-        out2::H[0] = 1.0f - out2::H[1] / out2::H[2];
-
-        gst_lines.add(k, out2::H[0]);
-        hs_lines.add(k, out2::H[1]);
-        ht_lines.add(k, out2::H[2]);
+        const bool ends_file = first + m > n;
+        for (std::size_t j = 0; j < 3; ++j) value_line(files[j], means[j].data(), 1, m, ends_file);
     }
 
     files[0].commit();

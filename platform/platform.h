@@ -10,6 +10,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <string>
 #include <string_view>
 
@@ -136,14 +137,25 @@ public:
     // resolve_file_name gives it).
     void open(std::string_view name);
     void write(std::string_view text) {
+        if (text.empty()) return;
         if (text.size() > sizeof(buf_) - len_) flush_buffer();
         if (text.size() > sizeof(buf_)) {
             write_direct(text);
             return;
         }
-        for (char ch : text) buf_[len_++] = ch;
+        std::memcpy(buf_ + len_, text.data(), text.size());
+        len_ += text.size();
     }
     void end_line() { write(line_end); }
+    // Room for `size` bytes (at most room_limit) at the end of the buffered
+    // text; the caller fills the first n of them and then calls added(n),
+    // which has the same effect as write() of those n bytes.
+    static constexpr std::size_t room_limit = std::size_t{1} << 16;
+    char* room(std::size_t size) {
+        if (size > sizeof(buf_) - len_) flush_buffer();
+        return buf_ + len_;
+    }
+    void added(std::size_t n) { len_ += n; }
     // Closes the file and puts it in place under its final name.
     void commit();
 
@@ -154,7 +166,7 @@ private:
     std::FILE* file_ = nullptr;
     std::string final_name_;
     std::string temp_name_;
-    char buf_[1 << 16];
+    char buf_[room_limit];
     std::size_t len_ = 0;
 };
 

@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <limits>
 #include <random>
 #include <string>
@@ -23,101 +24,118 @@ const float smallest_normal = std::numeric_limits<float>::min();
 const float smallest_subnormal = std::numeric_limits<float>::denorm_min();
 const float largest_subnormal = from_bits(0x007FFFFFu);
 
+// The 7-wide field of the fast road.
+std::string fast_fixed7(float value) {
+    char field[7];
+    write_fixed7(field, value);
+    return std::string(field, sizeof(field));
+}
+
+// format_fixed(value, width); a 7-wide field must come out the same from the
+// fast road, so every listed case checks both.
+std::string fixed(float value, int width) {
+    const std::string text = format_fixed(value, width);
+    if (width == 7) {
+        EXPECT_EQ(fast_fixed7(value), text) << "fast 7-wide field of bits 0x" << std::hex << bits(value);
+    }
+    return text;
+}
+
 TEST(FormatFixed, Width7) {
-    EXPECT_EQ(format_fixed(0.5f, 7), " 0.5000");
-    EXPECT_EQ(format_fixed(-0.25f, 7), "-0.2500");
-    EXPECT_EQ(format_fixed(-1.0f, 7), "-1.0000");
-    EXPECT_EQ(format_fixed(1.0f, 7), " 1.0000");
-    EXPECT_EQ(format_fixed(12.34567f, 7), "12.3457");
-    EXPECT_EQ(format_fixed(10.0f, 7), "10.0000");
-    EXPECT_EQ(format_fixed(99.9999f, 7), "99.9999");
-    EXPECT_EQ(format_fixed(-9.9999f, 7), "-9.9999");
-    EXPECT_EQ(format_fixed(0.1f, 7), " 0.1000");
-    EXPECT_EQ(format_fixed(0.45f, 7), " 0.4500");
-    EXPECT_EQ(format_fixed(0.999999f, 7), " 1.0000");
-    EXPECT_EQ(format_fixed(0.99995f, 7), " 0.9999");  // 0.99994999...
-    EXPECT_EQ(format_fixed(0.00015f, 7), " 0.0002");  // 0.000150000007...
-    EXPECT_EQ(format_fixed(1.0f / 3.0f, 7), " 0.3333");
-    EXPECT_EQ(format_fixed(-2.0f / 3.0f, 7), "-0.6667");
+    EXPECT_EQ(fixed(0.5f, 7), " 0.5000");
+    EXPECT_EQ(fixed(-0.25f, 7), "-0.2500");
+    EXPECT_EQ(fixed(-1.0f, 7), "-1.0000");
+    EXPECT_EQ(fixed(1.0f, 7), " 1.0000");
+    EXPECT_EQ(fixed(12.34567f, 7), "12.3457");
+    EXPECT_EQ(fixed(10.0f, 7), "10.0000");
+    EXPECT_EQ(fixed(99.9999f, 7), "99.9999");
+    EXPECT_EQ(fixed(-9.9999f, 7), "-9.9999");
+    EXPECT_EQ(fixed(0.1f, 7), " 0.1000");
+    EXPECT_EQ(fixed(0.45f, 7), " 0.4500");
+    EXPECT_EQ(fixed(0.999999f, 7), " 1.0000");
+    EXPECT_EQ(fixed(0.99995f, 7), " 0.9999");  // 0.99994999...
+    EXPECT_EQ(fixed(0.00015f, 7), " 0.0002");  // 0.000150000007...
+    EXPECT_EQ(fixed(1.0f / 3.0f, 7), " 0.3333");
+    EXPECT_EQ(fixed(-2.0f / 3.0f, 7), "-0.6667");
 }
 
 TEST(FormatFixed, Width9) {
-    EXPECT_EQ(format_fixed(0.5f, 9), "   0.5000");
-    EXPECT_EQ(format_fixed(-0.8f, 9), "  -0.8000");
-    EXPECT_EQ(format_fixed(9999.9990234375f, 9), "9999.9990");
-    EXPECT_EQ(format_fixed(-999.9999f, 9), "-999.9999");  // 999.99987792...
-    EXPECT_EQ(format_fixed(from_bits(0xC479FFFFu), 9), "-999.9999");  // largest magnitude below 1000
-    EXPECT_EQ(format_fixed(123.0f, 9), " 123.0000");
-    EXPECT_EQ(format_fixed(100.0f, 9), " 100.0000");
-    EXPECT_EQ(format_fixed(-10.0f, 9), " -10.0000");
+    EXPECT_EQ(fixed(0.5f, 9), "   0.5000");
+    EXPECT_EQ(fixed(-0.8f, 9), "  -0.8000");
+    EXPECT_EQ(fixed(9999.9990234375f, 9), "9999.9990");
+    EXPECT_EQ(fixed(-999.9999f, 9), "-999.9999");  // 999.99987792...
+    EXPECT_EQ(fixed(from_bits(0xC479FFFFu), 9), "-999.9999");  // largest magnitude below 1000
+    EXPECT_EQ(fixed(123.0f, 9), " 123.0000");
+    EXPECT_EQ(fixed(100.0f, 9), " 100.0000");
+    EXPECT_EQ(fixed(-10.0f, 9), " -10.0000");
 }
 
 TEST(FormatFixed, TiesGoToEven) {
-    EXPECT_EQ(format_fixed(0.03125f, 7), " 0.0312");
-    EXPECT_EQ(format_fixed(0.09375f, 7), " 0.0938");
-    EXPECT_EQ(format_fixed(-0.03125f, 7), "-0.0312");
-    EXPECT_EQ(format_fixed(-0.09375f, 7), "-0.0938");
-    EXPECT_EQ(format_fixed(0.15625f, 7), " 0.1562");
-    EXPECT_EQ(format_fixed(0.21875f, 7), " 0.2188");
-    EXPECT_EQ(format_fixed(12.96875f, 7), "12.9688");
-    EXPECT_EQ(format_fixed(0.03125f, 9), "   0.0312");
-    EXPECT_EQ(format_fixed(9999.96875f, 9), "9999.9688");
-    EXPECT_EQ(format_fixed(-999.90625f, 9), "-999.9062");
+    EXPECT_EQ(fixed(0.03125f, 7), " 0.0312");
+    EXPECT_EQ(fixed(0.09375f, 7), " 0.0938");
+    EXPECT_EQ(fixed(-0.03125f, 7), "-0.0312");
+    EXPECT_EQ(fixed(-0.09375f, 7), "-0.0938");
+    EXPECT_EQ(fixed(0.15625f, 7), " 0.1562");
+    EXPECT_EQ(fixed(0.21875f, 7), " 0.2188");
+    EXPECT_EQ(fixed(12.96875f, 7), "12.9688");
+    EXPECT_EQ(fixed(0.03125f, 9), "   0.0312");
+    EXPECT_EQ(fixed(9999.96875f, 9), "9999.9688");
+    EXPECT_EQ(fixed(-999.90625f, 9), "-999.9062");
     // Just beside a tie the exact value decides.
-    EXPECT_EQ(format_fixed(from_bits(0x3D000001u), 7), " 0.0313");  // just above 0.03125
-    EXPECT_EQ(format_fixed(from_bits(0x3CFFFFFFu), 7), " 0.0312");  // just below
-    EXPECT_EQ(format_fixed(from_bits(0x3DC00001u), 7), " 0.0938");  // just above 0.09375
-    EXPECT_EQ(format_fixed(from_bits(0x3DBFFFFFu), 7), " 0.0937");  // just below
+    EXPECT_EQ(fixed(from_bits(0x3D000001u), 7), " 0.0313");  // just above 0.03125
+    EXPECT_EQ(fixed(from_bits(0x3CFFFFFFu), 7), " 0.0312");  // just below
+    EXPECT_EQ(fixed(from_bits(0x3DC00001u), 7), " 0.0938");  // just above 0.09375
+    EXPECT_EQ(fixed(from_bits(0x3DBFFFFFu), 7), " 0.0937");  // just below
 }
 
 TEST(FormatFixed, ZeroAndValuesThatRoundToZero) {
-    EXPECT_EQ(format_fixed(0.0f, 7), " 0.0000");
-    EXPECT_EQ(format_fixed(-0.0f, 7), " 0.0000");
-    EXPECT_EQ(format_fixed(-0.0f, 9), "   0.0000");
-    EXPECT_EQ(format_fixed(-0.00003f, 7), " 0.0000");
-    EXPECT_EQ(format_fixed(0.00003f, 7), " 0.0000");
-    EXPECT_EQ(format_fixed(0.00005f, 7), " 0.0000");   // 0.0000499999987...
-    EXPECT_EQ(format_fixed(-0.00005f, 7), " 0.0000");
-    EXPECT_EQ(format_fixed(-0.00005f, 9), "   0.0000");
-    EXPECT_EQ(format_fixed(0.00006f, 7), " 0.0001");
-    EXPECT_EQ(format_fixed(-0.00006f, 7), "-0.0001");
-    EXPECT_EQ(format_fixed(smallest_subnormal, 7), " 0.0000");
-    EXPECT_EQ(format_fixed(-smallest_subnormal, 7), " 0.0000");
-    EXPECT_EQ(format_fixed(largest_subnormal, 9), "   0.0000");
-    EXPECT_EQ(format_fixed(-smallest_normal, 9), "   0.0000");
+    EXPECT_EQ(fixed(0.0f, 7), " 0.0000");
+    EXPECT_EQ(fixed(-0.0f, 7), " 0.0000");
+    EXPECT_EQ(fixed(-0.0f, 9), "   0.0000");
+    EXPECT_EQ(fixed(-0.00003f, 7), " 0.0000");
+    EXPECT_EQ(fixed(0.00003f, 7), " 0.0000");
+    EXPECT_EQ(fixed(0.00005f, 7), " 0.0000");   // 0.0000499999987...
+    EXPECT_EQ(fixed(-0.00005f, 7), " 0.0000");
+    EXPECT_EQ(fixed(-0.00005f, 9), "   0.0000");
+    EXPECT_EQ(fixed(0.00006f, 7), " 0.0001");
+    EXPECT_EQ(fixed(-0.00006f, 7), "-0.0001");
+    EXPECT_EQ(fixed(smallest_subnormal, 7), " 0.0000");
+    EXPECT_EQ(fixed(-smallest_subnormal, 7), " 0.0000");
+    EXPECT_EQ(fixed(largest_subnormal, 9), "   0.0000");
+    EXPECT_EQ(fixed(-smallest_normal, 9), "   0.0000");
 }
 
 TEST(FormatFixed, Overflow) {
-    EXPECT_EQ(format_fixed(100.0f, 7), "*******");
-    EXPECT_EQ(format_fixed(-10.0f, 7), "*******");
-    EXPECT_EQ(format_fixed(9.99995f, 7), "10.0000");  // 9.99995040... rounds up, still fits
-    EXPECT_EQ(format_fixed(-9.99995f, 7), "*******");  // -10.0000 is 8 characters
-    EXPECT_EQ(format_fixed(-9.99994f, 7), "-9.9999");
+    EXPECT_EQ(fixed(100.0f, 7), "*******");
+    EXPECT_EQ(fixed(-10.0f, 7), "*******");
+    EXPECT_EQ(fixed(9.99995f, 7), "10.0000");  // 9.99995040... rounds up, still fits
+    EXPECT_EQ(fixed(-9.99995f, 7), "*******");  // -10.0000 is 8 characters
+    EXPECT_EQ(fixed(-9.99994f, 7), "-9.9999");
     // 99.99995 as a float is 99.9999465...: it stays below the tie; the next
     // float up, 99.9999542..., rounds to 100.0000 and no longer fits.
-    EXPECT_EQ(format_fixed(99.99995f, 7), "99.9999");
-    EXPECT_EQ(format_fixed(std::nextafter(99.99995f, 1000.0f), 7), "*******");
-    EXPECT_EQ(format_fixed(10000.0f, 9), "*********");
-    EXPECT_EQ(format_fixed(-1000.0f, 9), "*********");
-    EXPECT_EQ(format_fixed(from_bits(0x447A0000u | 0x80000000u), 9), "*********");  // -1000
-    EXPECT_EQ(format_fixed(131071.9921875f, 9), "*********");  // largest below 2^17
-    EXPECT_EQ(format_fixed(131072.0f, 7), "*******");
-    EXPECT_EQ(format_fixed(largest, 7), "*******");
-    EXPECT_EQ(format_fixed(-largest, 7), "*******");
-    EXPECT_EQ(format_fixed(largest, 9), "*********");
-    EXPECT_EQ(format_fixed(-largest, 9), "*********");
+    EXPECT_EQ(fixed(99.99995f, 7), "99.9999");
+    EXPECT_EQ(fixed(std::nextafter(99.99995f, 1000.0f), 7), "*******");
+    EXPECT_EQ(fixed(10000.0f, 9), "*********");
+    EXPECT_EQ(fixed(-1000.0f, 9), "*********");
+    EXPECT_EQ(fixed(from_bits(0x447A0000u | 0x80000000u), 9), "*********");  // -1000
+    EXPECT_EQ(fixed(131071.9921875f, 9), "*********");  // largest below 2^17
+    EXPECT_EQ(fixed(131072.0f, 7), "*******");
+    EXPECT_EQ(fixed(largest, 7), "*******");
+    EXPECT_EQ(fixed(-largest, 7), "*******");
+    EXPECT_EQ(fixed(largest, 9), "*********");
+    EXPECT_EQ(fixed(-largest, 9), "*********");
 }
 
 TEST(FormatFixed, NotANumberAndInfinity) {
-    EXPECT_EQ(format_fixed(nan_value, 7), "    NaN");
-    EXPECT_EQ(format_fixed(-nan_value, 7), "    NaN");
-    EXPECT_EQ(format_fixed(from_bits(0x7F800001u), 7), "    NaN");  // signalling pattern
-    EXPECT_EQ(format_fixed(nan_value, 9), "      NaN");
-    EXPECT_EQ(format_fixed(-nan_value, 9), "      NaN");
-    EXPECT_EQ(format_fixed(inf, 7), "    Inf");
-    EXPECT_EQ(format_fixed(-inf, 7), "   -Inf");
-    EXPECT_EQ(format_fixed(inf, 9), " Infinity");
-    EXPECT_EQ(format_fixed(-inf, 9), "-Infinity");
+    EXPECT_EQ(fixed(nan_value, 7), "    NaN");
+    EXPECT_EQ(fixed(-nan_value, 7), "    NaN");
+    EXPECT_EQ(fixed(from_bits(0x7F800001u), 7), "    NaN");  // signalling pattern
+    EXPECT_EQ(fixed(nan_value, 9), "      NaN");
+    EXPECT_EQ(fixed(-nan_value, 9), "      NaN");
+    EXPECT_EQ(fixed(inf, 7), "    Inf");
+    EXPECT_EQ(fixed(-inf, 7), "   -Inf");
+    EXPECT_EQ(fixed(inf, 9), " Infinity");
+    EXPECT_EQ(fixed(-inf, 9), "-Infinity");
 }
 
 TEST(FormatFixed, WriteFixedFillsExactlyTheField) {
@@ -127,6 +145,20 @@ TEST(FormatFixed, WriteFixedFillsExactlyTheField) {
     EXPECT_EQ(std::string(buffer, 11), "#-0.0312###");
     write_fixed(buffer + 1, 1.0e6f, 9);
     EXPECT_EQ(std::string(buffer, 11), "#*********#");
+    // The fast 7-wide road writes its 7 characters and nothing beside them,
+    // on its own digits and where it hands over to write_fixed.
+    struct Case {
+        float value;
+        const char* text;
+    };
+    const Case cases[] = {{-0.03125f, "#-0.0312###"},  {12.34567f, "#12.3457###"}, {0.0f, "# 0.0000###"},
+                          {1000.0f, "#*******###"},    {-10.0f, "#*******###"},   {nan_value, "#    NaN###"},
+                          {-inf, "#   -Inf###"}};
+    for (const Case& c : cases) {
+        for (char& ch : buffer) ch = '#';
+        write_fixed7(buffer + 1, c.value);
+        EXPECT_EQ(std::string(buffer, 11), c.text);
+    }
 }
 
 TEST(FormatScientific, Examples) {
@@ -198,11 +230,15 @@ TEST(FormatFixed, SubnormalsUnderFlushToZero) {
     // work on the bits and do not see that mode.
     const unsigned saved = _mm_getcsr();
     platform::set_fp_mode();
-    const std::string fixed = format_fixed(-largest_subnormal, 7);
+    const std::string fixed7 = format_fixed(-largest_subnormal, 7);
+    const std::string fast7 = fast_fixed7(-largest_subnormal);
+    const std::string fast7_tiny = fast_fixed7(smallest_subnormal);
     const std::string scientific = format_scientific(-largest_subnormal);
     const std::string tiny = format_scientific(smallest_subnormal);
     _mm_setcsr(saved);
-    EXPECT_EQ(fixed, " 0.0000");
+    EXPECT_EQ(fixed7, " 0.0000");
+    EXPECT_EQ(fast7, " 0.0000");
+    EXPECT_EQ(fast7_tiny, " 0.0000");
     EXPECT_EQ(scientific, "-1.1755E-38");
     EXPECT_EQ(tiny, "1.4013E-45");
 }
@@ -272,6 +308,84 @@ TEST(FormatFixed, MatchesExactReferenceOnRandomFloats) {
             }
         }
     }
+}
+
+// Compares the fast 7-wide road with write_fixed on the given values; reports
+// at most ten differences.
+class Fast7Check {
+public:
+    void operator()(float value) {
+        ++checked_;
+        char fast[7];
+        char exact[7];
+        write_fixed7(fast, value);
+        write_fixed(exact, value, 7);
+        if (std::memcmp(fast, exact, 7) != 0 && ++mismatches_ <= 10)
+            ADD_FAILURE() << "bits 0x" << std::hex << bits(value) << std::dec << ": fast '"
+                          << std::string(fast, 7) << "', exact '" << std::string(exact, 7) << "'";
+    }
+    // The value and its neighbours up to `ulps` steps away, with both signs.
+    void around(float value, int ulps) {
+        const std::uint32_t b = bits(value) & 0x7FFFFFFFu;
+        for (int d = -ulps; d <= ulps; ++d) {
+            const auto n = static_cast<std::uint32_t>(static_cast<std::int64_t>(b) + d);
+            (*this)(from_bits(n));
+            (*this)(from_bits(n ^ 0x80000000u));
+        }
+    }
+    long checked() const { return checked_; }
+
+private:
+    long checked_ = 0;
+    int mismatches_ = 0;
+};
+
+TEST(FormatFixed, FastSevenWideMatchesExactOnRandomFloats) {
+    std::mt19937 gen(20250307u);
+    Fast7Check check;
+    // Any bit pattern (NaN and infinity included), and values in the range of
+    // the results.
+    for (int i = 0; i < 2000000; ++i) check(from_bits(static_cast<std::uint32_t>(gen())));
+    for (int i = 0; i < 2000000; ++i) check(random_result_value(gen));
+    // Beside the rounding boundaries: the floats nearest the midpoints between
+    // two 4-decimal texts from 0.0000 to 100.0000, a few steps either way.
+    std::uniform_int_distribution<int> tenthousandths(0, 1000000);
+    for (int i = 0; i < 100000; ++i) {
+        const double midpoint = (static_cast<double>(tenthousandths(gen)) + 0.5) / 10000.0;
+        check.around(static_cast<float>(midpoint), 2);
+    }
+    // Every decimal tie below 128: the odd multiples of 1/32, both signs.
+    for (int k = 1; k < 128 * 32; k += 2) check.around(static_cast<float>(k) / 32.0f, 0);
+    // Every float near the points where the text changes its form: the
+    // smallest magnitudes, the first value that rounds away from zero, 1, 10
+    // and 100 (width and sign), the end of the fast road at 128.
+    const float points[] = {0.0f,         1.0e-30f,      std::ldexp(1.0f, -86), 0.00005f, 0.5f,   0.99995f, 1.0f,
+                            9.99995f,     10.0f,         99.99995f,             100.0f,   127.0f, 128.0f,   65536.0f,
+                            131072.0f};
+    for (float point : points) check.around(point, 3000);
+    EXPECT_GT(check.checked(), 5000000);
+}
+
+TEST(FormatFixed, FastSevenWideIgnoresFlushToZero) {
+    // The program runs with flush-to-zero and denormals-are-zero; the fast
+    // road works on the bits like the exact one.
+    const unsigned saved = _mm_getcsr();
+    platform::set_fp_mode();
+    std::mt19937 gen(99u);
+    Fast7Check check;
+    for (int i = 0; i < 200000; ++i) check(random_result_value(gen));
+    check.around(smallest_normal, 3000);
+    check.around(smallest_subnormal, 3000);
+    _mm_setcsr(saved);
+}
+
+// Every one of the 2^32 bit patterns; minutes in an optimised build. Run with
+// --gtest_also_run_disabled_tests.
+TEST(FormatFixed, DISABLED_FastSevenWideMatchesExactOnEveryFloat) {
+    Fast7Check check;
+    std::uint32_t b = 0;
+    do check(from_bits(b)); while (++b != 0);
+    EXPECT_EQ(check.checked(), 1L << 32);
 }
 
 #ifdef __GLIBC__

@@ -3,21 +3,27 @@
 #include <gtest/gtest.h>
 
 #include <sys/resource.h>
+#include <xmmintrin.h>
 
 #include <algorithm>
 #include <array>
+#include <cmath>
 #include <csignal>
 #include <cstdint>
 #include <filesystem>
 #include <functional>
 #include <initializer_list>
+#include <iterator>
 #include <limits>
 #include <numeric>
 #include <random>
 #include <string>
+#include <utility>
 #include <vector>
 
+#include "analysis/numformat.h"
 #include "analysis/variables.h"
+#include "numerics/indexx.h"
 #include "platform/platform.h"
 #include "tests/test_support.h"
 
@@ -349,7 +355,11 @@ TEST_F(OutputTest, Output1WriteFailureKeepsTheEarlierFile) {
     dir.write("run.LocusGST", earlier);
     set_prefix("run");
     std::vector<Locus> loci;
-    for (int i = 1; i <= 3000; ++i) loci.push_back({"L" + std::to_string(i), 3, 0.5f, 0.4f, 0.2f});
+    for (int i = 1; i <= 3000; ++i) {
+        std::string id = "L";
+        id += std::to_string(i);
+        loci.push_back({id, 3, 0.5f, 0.4f, 0.2f});
+    }
     set_loci(loci);
     std::string err;
     {
@@ -568,6 +578,216 @@ TEST_F(OutputTest, Output2WriteFailureLeavesNoPartialFile) {
     }
     EXPECT_NE(err.find("run.Perm-L1-GST"), std::string::npos) << err;
     EXPECT_TRUE(files().empty());
+}
+
+// ---- Against the straightforward road on random data ------------------------------
+
+// Kinds of permuted values, one per locus: value k (0-based) of n. They bring
+// ties, zeros of both signs, subnormals, infinities, NaNs, the marker, values
+// too wide for the field, and orders that a regular sample of the values
+// would misjudge.
+using ValueKind = float (*)(std::mt19937& gen, std::size_t k, std::size_t n);
+
+float unit(std::mt19937& gen) { return std::uniform_real_distribution<float>(0.0f, 1.0f)(gen); }
+
+template <std::size_t N>
+float one_of(std::mt19937& gen, const std::array<float, N>& values) {
+    return values[std::uniform_int_distribution<std::size_t>(0, N - 1)(gen)];
+}
+
+const ValueKind value_kinds[] = {
+    // Few distinct values, many ties, both signs.
+    [](std::mt19937& gen, std::size_t, std::size_t) { return static_cast<float>(gen() % 8u) / 8.0f - 0.25f; },
+    [](std::mt19937& gen, std::size_t, std::size_t) { return unit(gen); },
+    [](std::mt19937&, std::size_t k, std::size_t n) { return static_cast<float>(k) / static_cast<float>(n); },
+    [](std::mt19937&, std::size_t k, std::size_t n) { return static_cast<float>(n - k) / static_cast<float>(n); },
+    [](std::mt19937&, std::size_t, std::size_t) { return misloc; },
+    [](std::mt19937&, std::size_t k, std::size_t) { return static_cast<float>(k % 37u) / 37.0f; },
+    // Zeros of both signs and subnormals, which compare equal to zero when
+    // denormals are taken as zero.
+    [](std::mt19937& gen, std::size_t, std::size_t) {
+        return one_of(gen, std::array<float, 8>{0.0f, -0.0f, from_bits(1u), from_bits(0x80000001u), from_bits(0x007FFFFFu),
+                                                from_bits(0x807FFFFFu), 0.001f, -0.001f});
+    },
+    [](std::mt19937& gen, std::size_t, std::size_t) {
+        return one_of(gen, std::array<float, 6>{-inf, inf, misloc, 0.25f, 150.0f, -0.03125f});
+    },
+    // The values at regular places from another range than the others.
+    [](std::mt19937& gen, std::size_t k, std::size_t n) {
+        return k % std::max<std::size_t>(1, n / 1024) == 0 ? unit(gen) : 0.5f + unit(gen) / 2.0f;
+    },
+    [](std::mt19937& gen, std::size_t k, std::size_t n) {
+        return k % std::max<std::size_t>(1, n / 1000) == 0 ? 2.0f * unit(gen) : unit(gen) / 4.0f;
+    },
+    // The same, misjudging only the lower or only the upper end.
+    [](std::mt19937& gen, std::size_t k, std::size_t n) {
+        return k % std::max<std::size_t>(1, n / 1024) == 0 ? 0.4f + 0.6f * unit(gen) : unit(gen);
+    },
+    [](std::mt19937& gen, std::size_t k, std::size_t n) {
+        return k % std::max<std::size_t>(1, n / 1024) == 0 ? 0.6f * unit(gen) : unit(gen);
+    },
+    // One value in most places, a few others on either side of it.
+    [](std::mt19937& gen, std::size_t, std::size_t) {
+        const float r = unit(gen);
+        return r < 0.03f ? r : r > 0.97f ? r + 1.0f : 0.5f;
+    },
+    // Long runs of equal values around both quantile ranks.
+    [](std::mt19937& gen, std::size_t, std::size_t) {
+        const float r = unit(gen);
+        if (r < 0.015f) return r;
+        if (r < 0.1f) return 0.3f;
+        if (r < 0.9f) return 0.3f + r;
+        if (r < 0.985f) return 2.0f;
+        return 2.0f + r;
+    },
+    [](std::mt19937& gen, std::size_t, std::size_t) { return gen() % 200u == 0 ? nan_value : unit(gen); },
+    [](std::mt19937& gen, std::size_t k, std::size_t n) { return k == n / 3 ? nan_value : unit(gen); },
+};
+constexpr std::size_t kind_count = std::size(value_kinds);
+
+// One locus per kind, with permuted values of every kind drawn afresh for Ht,
+// Hs and Gst.
+void random_kinds(const std::string& prefix, std::int32_t n, std::uint32_t seed) {
+    set_prefix(prefix);
+    std::vector<Locus> loci;
+    for (std::size_t i = 0; i < kind_count; ++i) {
+        std::string id = "P";
+        id += std::to_string(i + 1);
+        loci.push_back({id, static_cast<int>(i), 0.5f, 0.25f, -0.03125f});
+    }
+    set_loci(loci);
+    std::mt19937 gen(seed);
+    const auto count = static_cast<std::size_t>(n);
+    set_permutations(n, [&](std::size_t l, std::size_t k) -> std::array<float, 3> {
+        const ValueKind kind = value_kinds[l - 1];
+        const float ht = kind(gen, k - 1, count);
+        const float hs = kind(gen, k - 1, count);
+        return {ht, hs, kind(gen, k - 1, count)};
+    });
+}
+
+// The per-locus file as the index sort gives it: each locus's values of one
+// quantity gathered, sorted by indexx, and the values of ranks
+// max(1, round(0.025 N)) and round(0.975 N) written in the exact form.
+std::string reference_locus_file() {
+    const Variables& v = variables;
+    const std::int32_t n = v.numpermut;
+    const auto lower = std::max<std::int32_t>(1, static_cast<std::int32_t>(std::lround(static_cast<float>(n) * 0.025f)));
+    const auto upper = static_cast<std::int32_t>(std::lround(static_cast<float>(n) * 0.975f));
+    std::string all = "Locus,#Allele,Ht,Hs,Gst,Ht(.025),Ht(.975),Hs(.025),Hs(.975),Gst(.025),Gst(.975)";
+    all += platform::line_end;
+    std::vector<float> values(static_cast<std::size_t>(n));
+    std::vector<std::int32_t> order(static_cast<std::size_t>(n));
+    for (std::ptrdiff_t l = 1; l <= v.numloci; ++l) {
+        all += std::string(trimmed_right(v.locusid(l))) + "," + std::to_string(v.alleleobs(l)) + "," +
+               format_fixed(v.ht_t(l), 7) + "," + format_fixed(v.hs_t(l), 7) + "," + format_fixed(v.gst_t(l), 7);
+        for (const Table* x : {&v.ht_p, &v.hs_p, &v.gst_p}) {
+            for (std::size_t k = 0; k < values.size(); ++k) values[k] = (*x)(static_cast<std::size_t>(l), k + 1);
+            indexx(n, values.data(), order.data());
+            for (const std::int32_t rank : {lower, upper}) {
+                all += ",";
+                all += format_fixed(values[static_cast<std::size_t>(order[static_cast<std::size_t>(rank - 1)] - 1)], 7);
+            }
+        }
+        all += platform::line_end;
+    }
+    return all;
+}
+
+// The bits of a permuted table, to see that nothing moved.
+std::vector<std::uint32_t> table_bits(const Table& t) {
+    std::vector<std::uint32_t> b;
+    for (std::size_t k = 1; k <= t.cols(); ++k)
+        for (std::size_t l = 1; l <= t.rows(); ++l) b.push_back(bits(t(l, k)));
+    return b;
+}
+
+TEST_F(OutputTest, Output1QuantilesMatchTheIndexSortOnRandomData) {
+    // Small counts, the quantile ranks' table, and counts on both sides of
+    // where a sample first narrows the search.
+    const std::int32_t counts[] = {1, 2, 3, 7, 8, 10, 20, 21, 40, 60, 100, 999, 1000, 16383, 16384, 20000, 32768};
+    for (const bool flush_to_zero : {false, true}) {
+        for (const std::int32_t n : counts) {
+            SCOPED_TRACE(testing::Message() << "N = " << n << (flush_to_zero ? ", flush to zero" : ""));
+            reset_program_state();
+            random_kinds("rq", n, static_cast<std::uint32_t>(n) + (flush_to_zero ? 1000u : 0u));
+            const auto ht = table_bits(variables.ht_p);
+            const auto hs = table_bits(variables.hs_p);
+            const auto gst = table_bits(variables.gst_p);
+            // The program runs with flush-to-zero and denormals-are-zero,
+            // under which subnormals compare equal to zero, in the sort too.
+            const unsigned saved = _mm_getcsr();
+            if (flush_to_zero) platform::set_fp_mode();
+            const StepResult result = run_captured([] { output1(0.0f, 0.0f, 0.0f, 0.0f, 0.0f); });
+            const std::string want = reference_locus_file();
+            _mm_setcsr(saved);
+            EXPECT_EQ(result.status, -1);
+            EXPECT_EQ(dir.read("rq.LocusGST"), want);
+            EXPECT_TRUE(table_bits(variables.ht_p) == ht && table_bits(variables.hs_p) == hs &&
+                        table_bits(variables.gst_p) == gst);
+        }
+    }
+}
+
+// The values of one per-permutation file in the exact fixed-point form, each
+// followed by a comma except the last, a line end after every tenth and
+// after the last.
+std::string reference_value_file(const std::vector<float>& values) {
+    std::string all;
+    for (std::size_t k = 0; k < values.size(); ++k) {
+        all += format_fixed(values[k], 7);
+        if (k + 1 < values.size()) all += ",";
+        if (k + 1 == values.size() || (k + 1) % 10 == 0) all += platform::line_end;
+    }
+    return all;
+}
+
+TEST_F(OutputTest, Output2FilesMatchTheExactFormOnRandomData) {
+    for (const std::int32_t n : {1, 9, 10, 11, 19, 20, 21, 25, 1001}) {
+        SCOPED_TRACE(testing::Message() << "N = " << n);
+        reset_program_state();
+        clear();
+        random_kinds("rp", n, 77u + static_cast<std::uint32_t>(n));
+        const StepResult result = run_captured([] { output2(); });
+        EXPECT_EQ(result.status, -1);
+        const Variables& v = variables;
+        const auto count = static_cast<std::size_t>(n);
+        std::array<std::vector<float>, 3> means;  // Gst, Hs, Ht
+        for (std::size_t k = 1; k <= count; ++k) {
+            float sum_ht = 0.0f, sum_hs = 0.0f;
+            std::int32_t count_ht = 0, count_hs = 0;
+            for (std::size_t l = 1; l <= kind_count; ++l) {
+                if (v.ht_p(l, k) > 0.0f) {
+                    sum_ht += v.ht_p(l, k);
+                    ++count_ht;
+                }
+                if (v.hs_p(l, k) > 0.0f) {
+                    sum_hs += v.hs_p(l, k);
+                    ++count_hs;
+                }
+            }
+            const float mean_ht = sum_ht / static_cast<float>(count_ht);
+            const float mean_hs = sum_hs / static_cast<float>(count_hs);
+            means[0].push_back(1.0f - mean_hs / mean_ht);
+            means[1].push_back(mean_hs);
+            means[2].push_back(mean_ht);
+        }
+        for (std::size_t l = 1; l <= kind_count; ++l) {
+            std::string base = "rp.Perm-P";
+            base += std::to_string(l);
+            base += "-";
+            const std::pair<const char*, const Table*> quantities[] = {{"GST", &v.gst_p}, {"HS", &v.hs_p}, {"HT", &v.ht_p}};
+            for (const auto& [suffix, table] : quantities) {
+                std::vector<float> values;
+                for (std::size_t k = 1; k <= count; ++k) values.push_back((*table)(l, k));
+                EXPECT_EQ(dir.read(base + suffix), reference_value_file(values)) << base + suffix;
+            }
+        }
+        EXPECT_EQ(dir.read("rp.Perm-Mean-GST"), reference_value_file(means[0]));
+        EXPECT_EQ(dir.read("rp.Perm-Mean-HS"), reference_value_file(means[1]));
+        EXPECT_EQ(dir.read("rp.Perm-Mean-HT"), reference_value_file(means[2]));
+        EXPECT_EQ(files().size(), 3 * kind_count + 3);
+    }
 }
 
 }  // namespace
