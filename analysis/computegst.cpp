@@ -137,7 +137,7 @@ struct PermutedDiversity::Impl {
     // Counts of the current population, lane-interleaved, in four partial
     // tables (copy 1 and copy 2 of even and of odd slots) so that successive
     // increments rarely wait on each other: count[(table * 256 + code) * 4 + lane].
-    alignas(16) std::int32_t count[4 * 256 * lanes];
+    std::int32_t count[4 * 256 * lanes];
     std::vector<float> sumfreq;  // sumfreq[code * 4 + lane]
     std::int32_t nindiv = 0;
 };
@@ -258,7 +258,7 @@ void PermutedDiversity::compute(const std::int32_t* slots, float* gst, float* hs
             if (q < first + size) tally(q, even1, even2);
             const auto counted = [&](std::int32_t code) {
                 const auto at = [&](std::int32_t table) {
-                    return _mm_load_si128(reinterpret_cast<const __m128i*>(count + (table * 256 + code) * lanes));
+                    return _mm_loadu_si128(reinterpret_cast<const __m128i*>(count + (table * 256 + code) * lanes));
                 };
                 return _mm_add_epi32(_mm_add_epi32(at(0), at(1)), _mm_add_epi32(at(2), at(3)));
             };
@@ -294,10 +294,10 @@ void PermutedDiversity::compute(const std::int32_t* slots, float* gst, float* hs
         }
         const __m128 Ht = _mm_add_ps(_mm_sub_ps(one, T), _mm_div_ps(Hs, _mm_mul_ps(_mm_mul_ps(two, Nh), M)));
         const __m128 Gst = _mm_sub_ps(one, _mm_div_ps(Hs, Ht));
-        alignas(16) float hs4[lanes], ht4[lanes], gst4[lanes];
-        _mm_store_ps(hs4, Hs);
-        _mm_store_ps(ht4, Ht);
-        _mm_store_ps(gst4, Gst);
+        float hs4[lanes], ht4[lanes], gst4[lanes];
+        _mm_storeu_ps(hs4, Hs);
+        _mm_storeu_ps(ht4, Ht);
+        _mm_storeu_ps(gst4, Gst);
         for (int lane = 0; lane < lanes; ++lane) {
             const std::int32_t l = group.locus[lane];
             if (l == 0) continue;
