@@ -86,5 +86,6 @@ echo example.in >"$scratch/src-example-files/args"
 compare example "$scratch/src-example"
 compare example-files "$scratch/src-example-files"
 
-echo "Windows program compared with the Linux program on $compared runs: $((compared - failures)) passed, $failures failed"
+echo "The Windows program beside the Linux one on $compared runs:"
+echo "windows: $((compared - failures)) passed, $failures failed"
 [ "$failures" -eq 0 ]
