@@ -120,12 +120,45 @@ namespace {
 constexpr int lanes = 4;
 constexpr std::uint8_t missing_bin = 255;  // allele code 127 moved up by 128
 
+// Adds the byte counts of the individuals in slots first..first+size-1 (each
+// Vectors x 16 bytes in `table`) into the int32 counts `widened`, summing at
+// most 127 individuals in bytes so that no byte passes 254.
+template <std::size_t Vectors>
+void add_onehot(const std::uint8_t* table, const std::int32_t* slots, std::int32_t first, std::int32_t size,
+                std::int32_t* widened) {
+    const __m128i zero = _mm_setzero_si128();
+    for (std::int32_t q = first; q < first + size;) {
+        const std::int32_t end = std::min(first + size, q + 127);
+        __m128i bytes[Vectors];
+        for (std::size_t k = 0; k < Vectors; ++k) bytes[k] = zero;
+        for (; q < end; ++q) {
+            const auto* ind = reinterpret_cast<const __m128i*>(table + static_cast<std::size_t>(slots[q] - 1) * Vectors * 16);
+            for (std::size_t k = 0; k < Vectors; ++k) bytes[k] = _mm_add_epi8(bytes[k], _mm_loadu_si128(ind + k));
+        }
+        for (std::size_t k = 0; k < Vectors; ++k) {
+            const __m128i low = _mm_unpacklo_epi8(bytes[k], zero);
+            const __m128i high = _mm_unpackhi_epi8(bytes[k], zero);
+            const __m128i parts[4] = {_mm_unpacklo_epi16(low, zero), _mm_unpackhi_epi16(low, zero),
+                                      _mm_unpacklo_epi16(high, zero), _mm_unpackhi_epi16(high, zero)};
+            for (std::size_t j = 0; j < 4; ++j) {
+                auto* w = reinterpret_cast<__m128i*>(widened + (4 * k + j) * lanes);
+                _mm_storeu_si128(w, _mm_add_epi32(_mm_loadu_si128(w), parts[j]));
+            }
+        }
+    }
+}
+
 }  // namespace
 
 struct PermutedDiversity::Impl {
     struct Group {
         std::int32_t locus[lanes];  // 1-based loci of the lanes, 0 for an empty lane
         std::int32_t codes;         // the largest number of alleles among them
+        // With 16 or 32: every individual's genotypes are also kept as byte
+        // counts per code and lane (16 or 32 codes, the last one counting
+        // missing copies), so that a population's counts are sums of vectors.
+        std::int32_t onehot_codes;
+        std::size_t onehot_at;  // offset of the group's counts in `onehot`
     };
     std::vector<Group> groups;
     // Per group and individual number: copy 1 and copy 2 of each lane's
@@ -139,6 +172,9 @@ struct PermutedDiversity::Impl {
     // increments rarely wait on each other: count[(table * 256 + code) * 4 + lane].
     std::int32_t count[4 * 256 * lanes];
     std::vector<float> sumfreq;  // sumfreq[code * 4 + lane]
+    std::vector<std::uint8_t> onehot;  // per group, individual: bytes [code * 4 + lane]
+    std::int32_t widened[32 * lanes];   // a population's one-hot sums, [code * 4 + lane]
+    Impl() { std::memset(count, 0, sizeof count); }
     std::int32_t nindiv = 0;
 };
 
@@ -199,6 +235,36 @@ PermutedDiversity::PermutedDiversity() : impl_(std::make_unique<Impl>()) {
         im.pop_first.push_back(v.locpop(p - 1));
         im.pop_size.push_back(v.smplsize(p));
     }
+
+    // Byte counts for the groups of few alleles, as long as they stay within
+    // a size that the cache can hold.
+    constexpr std::size_t onehot_budget = std::size_t{1} << 20;
+    std::size_t used = 0;
+    for (auto& group : im.groups) {
+        const std::int32_t width = group.codes <= 15 ? 16 : group.codes <= 31 ? 32 : 0;
+        const std::size_t bytes = static_cast<std::size_t>(width) * lanes * static_cast<std::size_t>(v.nindiv);
+        if (width == 0 || used + bytes > onehot_budget) continue;
+        group.onehot_codes = width;
+        group.onehot_at = used;
+        used += bytes;
+    }
+    im.onehot.assign(used, 0);
+    for (std::size_t gi = 0; gi < im.groups.size(); ++gi) {
+        const Impl::Group& group = im.groups[gi];
+        if (group.onehot_codes == 0) continue;
+        const auto width = static_cast<std::size_t>(group.onehot_codes);
+        for (std::size_t x = 0; x < static_cast<std::size_t>(v.nindiv); ++x) {
+            const std::uint8_t* g = im.geno.data() + gi * per_group + x * per_individual;
+            std::uint8_t* out = im.onehot.data() + group.onehot_at + x * width * lanes;
+            for (std::size_t lane = 0; lane < lanes; ++lane) {
+                for (int copy = 0; copy < 2; ++copy) {
+                    const std::uint8_t code = g[2 * lane + static_cast<std::size_t>(copy)];
+                    const std::size_t slot = code == missing_bin ? width - 1 : code;
+                    ++out[slot * lanes + lane];
+                }
+            }
+        }
+    }
 }
 
 PermutedDiversity::~PermutedDiversity() = default;
@@ -227,46 +293,67 @@ void PermutedDiversity::compute(const std::int32_t* slots, float* gst, float* hs
 
         for (std::size_t p = 0; p < im.pop_size.size(); ++p) {
             // Allele counts of the population at the four loci; a missing
-            // genotype lands twice in the missing bin and is left out.
-            for (int table = 0; table < 4; ++table) {
-                std::int32_t* t = count + table * 256 * lanes;
-                std::memset(t, 0, sizeof(std::int32_t) * lanes * static_cast<std::size_t>(codes));
-                std::memset(t + missing_bin * lanes, 0, sizeof(std::int32_t) * lanes);
-            }
+            // genotype lands twice in the missing bin and is left out. The
+            // tables start at zero and every bin that is counted into is read
+            // back below and cleared as it is read.
             const std::int32_t first = im.pop_first[p];
             const std::int32_t size = im.pop_size[p];
-            const auto tally = [&](std::int32_t q, std::int32_t* c1, std::int32_t* c2) {
-                const std::uint8_t* g = geno + static_cast<std::size_t>(slots[q] - 1) * 2 * lanes;
-                ++c1[g[0] * lanes + 0];
-                ++c2[g[1] * lanes + 0];
-                ++c1[g[2] * lanes + 1];
-                ++c2[g[3] * lanes + 1];
-                ++c1[g[4] * lanes + 2];
-                ++c2[g[5] * lanes + 2];
-                ++c1[g[6] * lanes + 3];
-                ++c2[g[7] * lanes + 3];
-            };
-            std::int32_t* const even1 = count;
-            std::int32_t* const even2 = count + 256 * lanes;
-            std::int32_t* const odd1 = count + 2 * 256 * lanes;
-            std::int32_t* const odd2 = count + 3 * 256 * lanes;
-            std::int32_t q = first;
-            for (; q + 1 < first + size; q += 2) {
-                tally(q, even1, even2);
-                tally(q + 1, odd1, odd2);
-            }
-            if (q < first + size) tally(q, even1, even2);
-            const auto counted = [&](std::int32_t code) {
-                const auto at = [&](std::int32_t table) {
-                    return _mm_loadu_si128(reinterpret_cast<const __m128i*>(count + (table * 256 + code) * lanes));
+            std::int32_t missing_slot = missing_bin;
+            const std::int32_t* counts = count;
+            if (group.onehot_codes != 0) {
+                // Sums of the individuals' byte counts, at most 127 of them
+                // at a time so that no byte passes 254, widened into int32.
+                const auto width = static_cast<std::size_t>(group.onehot_codes);
+                const std::size_t vectors = width * lanes / 16;
+                const std::uint8_t* table = im.onehot.data() + group.onehot_at;
+                std::memset(im.widened, 0, sizeof(std::int32_t) * width * lanes);
+                if (vectors == 4)
+                    add_onehot<4>(table, slots, first, size, im.widened);
+                else
+                    add_onehot<8>(table, slots, first, size, im.widened);
+                missing_slot = group.onehot_codes - 1;
+                counts = im.widened;
+            } else {
+                const auto tally = [&](std::int32_t q, std::int32_t* c1, std::int32_t* c2) {
+                    const std::uint8_t* g = geno + static_cast<std::size_t>(slots[q] - 1) * 2 * lanes;
+                    ++c1[g[0] * lanes + 0];
+                    ++c2[g[1] * lanes + 0];
+                    ++c1[g[2] * lanes + 1];
+                    ++c2[g[3] * lanes + 1];
+                    ++c1[g[4] * lanes + 2];
+                    ++c2[g[5] * lanes + 2];
+                    ++c1[g[6] * lanes + 3];
+                    ++c2[g[7] * lanes + 3];
                 };
-                return _mm_add_epi32(_mm_add_epi32(at(0), at(1)), _mm_add_epi32(at(2), at(3)));
+                std::int32_t* const even1 = count;
+                std::int32_t* const even2 = count + 256 * lanes;
+                std::int32_t* const odd1 = count + 2 * 256 * lanes;
+                std::int32_t* const odd2 = count + 3 * 256 * lanes;
+                std::int32_t q = first;
+                if (size >= 32) {  // odd slots count apart only where runs are long
+                    for (; q + 1 < first + size; q += 2) {
+                        tally(q, even1, even2);
+                        tally(q + 1, odd1, odd2);
+                    }
+                }
+                for (; q < first + size; ++q) tally(q, even1, even2);
+            }
+            const int tables = group.onehot_codes != 0 ? 0 : size >= 32 ? 4 : 2;
+            const auto counted = [&](std::int32_t code) {
+                if (tables == 0) return _mm_loadu_si128(reinterpret_cast<const __m128i*>(counts + code * lanes));
+                __m128i sum = _mm_setzero_si128();
+                for (int table = 0; table < tables; ++table) {
+                    auto* bin = reinterpret_cast<__m128i*>(count + (table * 256 + code) * lanes);
+                    sum = _mm_add_epi32(sum, _mm_loadu_si128(bin));
+                    _mm_storeu_si128(bin, _mm_setzero_si128());
+                }
+                return sum;
             };
             // nall: the typed copies. A population without one takes no part
             // at that locus: its lane keeps D, S and m, and with every count 0
             // its frequencies are 0, whose terms change no bit of D or sumfreq.
             const __m128i all = _mm_set1_epi32(2 * size);
-            const __m128i nall = _mm_sub_epi32(all, counted(missing_bin));
+            const __m128i nall = _mm_sub_epi32(all, counted(missing_slot));
             const __m128i typed_i = _mm_cmpgt_epi32(nall, _mm_setzero_si128());
             const __m128 typed = _mm_castsi128_ps(typed_i);
             const __m128 n = _mm_or_ps(_mm_and_ps(typed, _mm_cvtepi32_ps(nall)), _mm_andnot_ps(typed, one));
