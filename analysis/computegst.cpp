@@ -174,6 +174,7 @@ struct PermutedDiversity::Impl {
     std::vector<float> sumfreq;  // sumfreq[code * 4 + lane]
     std::vector<std::uint8_t> onehot;  // per group, individual: bytes [code * 4 + lane]
     std::int32_t widened[32 * lanes];   // a population's one-hot sums, [code * 4 + lane]
+    platform::MemoryClaim claim;        // for geno and onehot
     Impl() { std::memset(count, 0, sizeof count); }
     std::int32_t nindiv = 0;
 };
@@ -214,7 +215,9 @@ PermutedDiversity::PermutedDiversity() : impl_(std::make_unique<Impl>()) {
 
     const std::size_t per_individual = 2 * lanes;
     const std::size_t per_group = platform::checked_bytes(static_cast<std::size_t>(v.nindiv), per_individual);
-    im.geno.assign(platform::checked_bytes(per_group, im.groups.size()), missing_bin);
+    const std::size_t geno_bytes = platform::checked_bytes(per_group, im.groups.size());
+    im.claim.claim(geno_bytes, 1);
+    im.geno.assign(geno_bytes, missing_bin);
     std::size_t k = 0;  // individual number - 1
     for (std::int32_t p = 1; p <= v.numpop; ++p) {
         const GenoArray& g = v.gtype(p).allele;
@@ -248,6 +251,7 @@ PermutedDiversity::PermutedDiversity() : impl_(std::make_unique<Impl>()) {
         group.onehot_at = used;
         used += bytes;
     }
+    im.claim.claim(geno_bytes + used, 1);
     im.onehot.assign(used, 0);
     for (std::size_t gi = 0; gi < im.groups.size(); ++gi) {
         const Impl::Group& group = im.groups[gi];

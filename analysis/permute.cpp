@@ -39,7 +39,9 @@ void place(const allelecode* individual, std::size_t loci, std::int32_t q) {
 
 }  // namespace
 
-void permute() {
+void permute() { permute_with(PermutedDiversity::applicable()); }
+
+void permute_with(bool batched) {
     Variables& v = variables;
     const std::int32_t nindiv = v.nindiv;
     const auto loci = static_cast<std::size_t>(v.numloci);
@@ -78,7 +80,7 @@ void permute() {
     // Slot q takes the individual drawn from the live pool, which then moves
     // to the pool's end: a reshuffle of the pool from its end, after which
     // slot q holds poolidx(nindiv - q + 1).
-    if (PermutedDiversity::applicable()) {
+    if (batched) {
         PermutedDiversity diversity;
         Vec<std::int32_t> slots;
         slots.allocate(1, static_cast<std::size_t>(nindiv));

@@ -46,7 +46,8 @@ public:
     Vec& operator=(Vec&&) noexcept = default;
 
     void allocate(std::ptrdiff_t first, std::size_t count) {
-        platform::checked_bytes(count, sizeof(T));
+        data_.reset();
+        claim_.claim(count, sizeof(T));
         data_.reset(new T[count == 0 ? 1 : count]);
         first_ = first;
         size_ = count;
@@ -57,6 +58,7 @@ public:
     }
     void release() {
         data_.reset();
+        claim_.release();
         size_ = 0;
     }
 
@@ -78,6 +80,7 @@ public:
 
 private:
     std::unique_ptr<T[]> data_;
+    platform::MemoryClaim claim_;
     std::ptrdiff_t first_ = 1;
     std::size_t size_ = 0;
 };
@@ -88,7 +91,8 @@ class Table {
 public:
     void allocate(std::size_t rows, std::size_t cols) {
         std::size_t count = cols == 0 ? 0 : platform::checked_bytes(rows, cols);
-        platform::checked_bytes(count, sizeof(float));
+        data_.reset();
+        claim_.claim(count, sizeof(float));
         data_.reset(new float[count == 0 ? 1 : count]);
         rows_ = rows;
         cols_ = cols;
@@ -110,6 +114,7 @@ public:
 
 private:
     std::unique_ptr<float[]> data_;
+    platform::MemoryClaim claim_;
     std::size_t rows_ = 0;
     std::size_t cols_ = 0;
 };
@@ -125,6 +130,8 @@ public:
         std::size_t per_locus = platform::checked_bytes(n, 2);
         std::size_t count = platform::checked_bytes(per_locus, loci == 0 ? 1 : loci);
         if (loci == 0) count = 0;
+        owned_.reset();
+        claim_.claim(count, 1);
         owned_.reset(new allelecode[count == 0 ? 1 : count]);
         base_ = owned_.get();
         nind_ = n;
@@ -135,6 +142,7 @@ public:
     // `whole`, renumbered from 1; it owns nothing.
     void view(const GenoArray& whole, std::size_t first_individual, std::size_t n) {
         owned_.reset();
+        claim_.release();
         base_ = whole.base_ + 2 * static_cast<std::ptrdiff_t>(first_individual - 1);
         nind_ = n;
         loci_ = whole.loci_;
@@ -159,6 +167,7 @@ public:
 
 private:
     std::unique_ptr<allelecode[]> owned_;
+    platform::MemoryClaim claim_;
     allelecode* base_ = nullptr;
     std::size_t nind_ = 0;
     std::size_t loci_ = 0;

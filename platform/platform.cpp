@@ -14,7 +14,9 @@
 #include <fcntl.h>
 #include <io.h>
 #include <windows.h>
+#include <sys/stat.h>
 #else
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/time.h>
 #include <unistd.h>
@@ -27,6 +29,7 @@ namespace {
 std::vector<std::string> command_line;
 std::string* captured = nullptr;
 std::size_t allocation_limit = 0;  // 0: not yet decided
+std::size_t claimed = 0;           // bytes held by MemoryClaims
 #ifdef _WIN32
 bool stdout_binary = false;
 #endif
@@ -38,7 +41,7 @@ std::size_t default_allocation_limit() {
     if (pages > 0 && page > 0 &&
         static_cast<unsigned long long>(pages) <=
             std::numeric_limits<std::size_t>::max() / static_cast<unsigned long long>(page))
-        return static_cast<std::size_t>(pages) * static_cast<std::size_t>(page);
+        return static_cast<std::size_t>(pages) / 20 * 17 * static_cast<std::size_t>(page);
 #endif
     return std::numeric_limits<std::size_t>::max();
 }
@@ -155,16 +158,33 @@ std::size_t checked_bytes(std::size_t count, std::size_t size) {
 
 void set_allocation_limit(std::size_t bytes) { allocation_limit = bytes; }
 
+void MemoryClaim::claim(std::size_t count, std::size_t size) {
+    const std::size_t bytes = checked_bytes(count, size);
+    release();
+    if (claimed > allocation_limit || bytes > allocation_limit - claimed) out_of_memory();
+    claimed += bytes;
+    bytes_ = bytes;
+}
+
+void MemoryClaim::release() noexcept {
+    claimed -= bytes_;
+    bytes_ = 0;
+}
+
 // ---- Input file ----------------------------------------------------------------------
 
-InputFile::~InputFile() { close(); }
+InputFile::~InputFile() {
+    // Only a run that is ending anyway gets here with the file open.
+    if (file_) std::fclose(file_);
+}
 
 bool InputFile::open(const std::string& name) {
     close();
     if (name.empty()) return false;
 #ifndef _WIN32
     struct stat st;
-    if (stat(name.c_str(), &st) != 0 || S_ISDIR(st.st_mode)) return false;
+    // Only a regular file: a device or a pipe could feed the reader forever.
+    if (stat(name.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
 #else
     DWORD attributes = GetFileAttributesA(name.c_str());
     if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY)) return false;
@@ -215,17 +235,40 @@ void OutputFile::discard() noexcept {
 void OutputFile::open(std::string_view name) {
     discard();
     final_name_ = resolve_file_name(name);
+    if (final_name_.find('\0') != std::string::npos) {
+        // A name the file system cannot take whole; show the zero bytes.
+        std::string shown;
+        for (char c : final_name_) shown += c == '\0' ? std::string("\\0") : std::string(1, c);
+        fatal("cannot create result file (its name holds a zero byte)", shown);
+    }
     // The temporary name stays in the final file's directory, so the rename
-    // that puts it in place never crosses a file system.
-    for (int attempt = 0; attempt < 100; ++attempt) {
+    // that puts it in place never crosses a file system. It is created only
+    // where nothing of that name exists, not even a dangling link, so the
+    // results cannot be led elsewhere.
+    for (int attempt = 0; attempt < 10000; ++attempt) {
         std::string candidate = final_name_ + ".tmp" + std::to_string(attempt);
-        std::FILE* probe = std::fopen(candidate.c_str(), "rb");
-        if (probe) {
-            std::fclose(probe);
-            continue;
+#ifdef _WIN32
+        const int fd = _open(candidate.c_str(), _O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY, _S_IREAD | _S_IWRITE);
+#else
+        const int fd = ::open(candidate.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+#endif
+        if (fd < 0 && errno == EEXIST) continue;
+        if (fd < 0) fatal("cannot create result file", final_name_, errno);
+#ifdef _WIN32
+        file_ = _fdopen(fd, "wb");
+#else
+        file_ = ::fdopen(fd, "wb");
+#endif
+        if (!file_) {
+            const int err = errno;
+#ifdef _WIN32
+            _close(fd);
+#else
+            ::close(fd);
+#endif
+            std::remove(candidate.c_str());
+            fatal("cannot create result file", final_name_, err);
         }
-        file_ = std::fopen(candidate.c_str(), "wb");
-        if (!file_) fatal("cannot create result file", final_name_, errno);
         temp_name_ = candidate;
         len_ = 0;
         return;

@@ -77,11 +77,37 @@ void capture_output(std::string* sink);
 // ---- Memory ---------------------------------------------------------------------
 
 // count * size in bytes; ends the run with the memory diagnostic when the product
-// does not fit or exceeds the largest single allocation the program allows.
+// does not fit or exceeds the memory the program allows.
 std::size_t checked_bytes(std::size_t count, std::size_t size);
-// The largest single allocation allowed (default: the machine's physical memory
-// on Linux, no limit of our own elsewhere). Tests and the fuzzer lower it.
+// The most memory the program's arrays may hold at once (0: the default, 85 %
+// of the machine's physical memory on Linux, no limit of our own elsewhere).
+// Tests and the fuzzer lower it.
 void set_allocation_limit(std::size_t bytes);
+
+// A share of that memory, held by an array for as long as it lives. Claiming
+// more than is left ends the run with the memory diagnostic before anything is
+// allocated or written, so that huge counts from a small input file end with
+// the diagnostic rather than with the system running out of memory.
+class MemoryClaim {
+public:
+    MemoryClaim() = default;
+    MemoryClaim(MemoryClaim&& other) noexcept : bytes_(other.bytes_) { other.bytes_ = 0; }
+    MemoryClaim& operator=(MemoryClaim&& other) noexcept {
+        if (this != &other) {
+            release();
+            bytes_ = other.bytes_;
+            other.bytes_ = 0;
+        }
+        return *this;
+    }
+    ~MemoryClaim() { release(); }
+    // Replaces this claim by one of count * size bytes.
+    void claim(std::size_t count, std::size_t size);
+    void release() noexcept;
+
+private:
+    std::size_t bytes_ = 0;
+};
 
 // ---- Input file -------------------------------------------------------------------
 

@@ -163,3 +163,43 @@ TEST_F(Permute, ProgressMarksAndCounts) {
 }
 
 }  // namespace
+
+namespace {
+
+// Both ways of computing the permutations give the same tables, the same
+// final state and the same progress output.
+TEST_F(Permute, BatchedAndPermdataRoutesAgree) {
+    const std::vector<int> sizes{3, 40, 2, 9, 130};
+    std::vector<std::vector<float>> tables[2];
+    std::string out[2];
+    std::vector<int> last_slots[2];
+    std::vector<float> last_values[2];
+    for (int batched = 0; batched < 2; ++batched) {
+        prepare(sizes, 57, 31);
+        out[batched] = run_captured([&] { permute_with(batched == 1); }).out;
+        for (const Table* t : {&variables.gst_p, &variables.hs_p, &variables.ht_p})
+            tables[batched].emplace_back(t->column(1), t->column(1) + 3 * 57);
+        last_slots[batched] = slots();
+        for (int l = 1; l <= 3; ++l)
+            for (float x : {variables.gst(l), variables.hs(l), variables.ht(l)}) last_values[batched].push_back(x);
+    }
+    for (std::size_t t = 0; t < 3; ++t)
+        EXPECT_EQ(0, std::memcmp(tables[0][t].data(), tables[1][t].data(), tables[0][t].size() * sizeof(float)));
+    EXPECT_EQ(out[0], out[1]);
+    EXPECT_EQ(last_slots[0], last_slots[1]);
+    EXPECT_EQ(0, std::memcmp(last_values[0].data(), last_values[1].data(), last_values[0].size() * sizeof(float)));
+}
+
+// The three tables are claimed together: when each would fit but the three do
+// not, the run ends with the memory diagnostic before the first progress mark.
+TEST_F(Permute, TablesThatDoNotFitTogetherEndTheRunBeforeAnyMark) {
+    prepare({2, 2}, 1000000, 1);
+    const std::size_t table = 3 * 1000000 * sizeof(float);
+    platform::set_allocation_limit(table * 5 / 2 + (std::size_t{1} << 20));
+    auto run = run_captured([] { permute(); });
+    platform::set_allocation_limit(0);
+    EXPECT_EQ(run.status, platform::status_fatal);
+    EXPECT_EQ(run.out, "");
+}
+
+}  // namespace

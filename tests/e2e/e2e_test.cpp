@@ -163,3 +163,32 @@ TEST(Run, UnwritableResultFileIsAFatalFailure) {
 }
 
 }  // namespace
+
+namespace {
+
+// A device or a directory named as the input file is no input file.
+TEST(Run, InputThatIsNoRegularFileIsRefused) {
+    e2e::Scratch dir;
+    std::filesystem::create_directory(dir.path() / "adir");
+    for (const char* name : {"/dev/zero", "adir"}) {
+        SCOPED_TRACE(name);
+        auto run = e2e::run(dir.path(), {name}, "timeout 20");
+        EXPECT_EQ(run.out, e2e::kReading + " The input file does not exist!\n");
+        EXPECT_EQ(run.status, 1);
+    }
+}
+
+// A prefix holding a zero byte cannot name a file: the run ends with the
+// diagnostic before any result file is written under a shortened name.
+TEST(Run, PrefixWithAZeroByteIsAFatalFailure) {
+    e2e::Scratch dir;
+    std::string text = input("'o", 0, 0);
+    text.insert(2, std::string(1, '\0') + "x'");
+    dir.write("in", text);
+    auto run = e2e::run(dir.path(), {"in"});
+    EXPECT_EQ(run.status, 2);
+    EXPECT_NE(run.err.find("o\\0x.LocusGST"), std::string::npos) << run.err;
+    EXPECT_EQ(e2e::files_in(dir.path()), (std::set<std::string>{"in"}));
+}
+
+}  // namespace
