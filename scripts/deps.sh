@@ -1,15 +1,18 @@
 #!/usr/bin/env bash
 # Installs, from the distribution's package archive, whatever the build and the
-# tests need and this machine lacks. Usage: scripts/deps.sh [windows]
+# tests need and this machine lacks. Usage: scripts/deps.sh [build|windows]
+# (build: only what building the program needs; windows: also MinGW-w64 and Wine)
 set -euo pipefail
 
 need=()
 command -v cmake >/dev/null 2>&1 || need+=(cmake)
 command -v g++ >/dev/null 2>&1 || need+=(g++)
 command -v make >/dev/null 2>&1 || need+=(make)
-[ -f /usr/include/gtest/gtest.h ] || need+=(libgtest-dev)
-command -v clang++ >/dev/null 2>&1 || need+=(clang)
-ls /usr/lib/llvm-*/lib/clang/*/lib/linux/libclang_rt.fuzzer-x86_64.a >/dev/null 2>&1 || need+=(libclang-rt-dev)
+if [ "${1:-}" != build ]; then
+  [ -f /usr/include/gtest/gtest.h ] || need+=(libgtest-dev)
+  command -v clang++ >/dev/null 2>&1 || need+=(clang)
+  ls /usr/lib/llvm-*/lib/clang/*/lib/linux/libclang_rt.fuzzer-x86_64.a >/dev/null 2>&1 || need+=(libclang-rt-dev)
+fi
 if [ "${1:-}" = windows ]; then
   command -v i686-w64-mingw32-g++ >/dev/null 2>&1 || need+=(g++-mingw-w64-i686)
 fi
