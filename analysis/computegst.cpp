@@ -173,6 +173,7 @@ struct PermutedDiversity::Impl {
     std::int32_t count[4 * 256 * lanes];
     std::vector<float> sumfreq;  // sumfreq[code * 4 + lane]
     std::vector<std::uint8_t> onehot;  // per group, individual: bytes [code * 4 + lane]
+    std::vector<std::uint64_t> arranged;  // a group's genotypes in slot order
     std::int32_t widened[32 * lanes];   // a population's one-hot sums, [code * 4 + lane]
     platform::MemoryClaim claim;        // for geno and onehot
     Impl() { std::memset(count, 0, sizeof count); }
@@ -251,8 +252,9 @@ PermutedDiversity::PermutedDiversity() : impl_(std::make_unique<Impl>()) {
         group.onehot_at = used;
         used += bytes;
     }
-    im.claim.claim(geno_bytes + used, 1);
+    im.claim.claim(geno_bytes + used + per_individual * static_cast<std::size_t>(v.nindiv), 1);
     im.onehot.assign(used, 0);
+    im.arranged.assign(static_cast<std::size_t>(v.nindiv), 0);
     for (std::size_t gi = 0; gi < im.groups.size(); ++gi) {
         const Impl::Group& group = im.groups[gi];
         if (group.onehot_codes == 0) continue;
@@ -290,6 +292,12 @@ void PermutedDiversity::compute(const std::int32_t* slots, float* gst, float* hs
         const Impl::Group& group = im.groups[gi];
         const std::int32_t codes = group.codes;
         const std::uint8_t* geno = im.geno.data() + gi * per_group;
+        if (group.onehot_codes == 0) {
+            // The group's genotypes in slot order, so that counting reads them
+            // one after another.
+            for (std::int32_t q = 0; q < im.nindiv; ++q)
+                std::memcpy(&im.arranged[static_cast<std::size_t>(q)], geno + static_cast<std::size_t>(slots[q] - 1) * 2 * lanes, 8);
+        }
         std::fill(sumfreq, sumfreq + codes * lanes, 0.0f);
         __m128 D = _mm_setzero_ps();
         __m128 S = _mm_setzero_ps();
@@ -319,7 +327,7 @@ void PermutedDiversity::compute(const std::int32_t* slots, float* gst, float* hs
                 counts = im.widened;
             } else {
                 const auto tally = [&](std::int32_t q, std::int32_t* c1, std::int32_t* c2) {
-                    const std::uint8_t* g = geno + static_cast<std::size_t>(slots[q] - 1) * 2 * lanes;
+                    const auto* g = reinterpret_cast<const std::uint8_t*>(&im.arranged[static_cast<std::size_t>(q)]);
                     ++c1[g[0] * lanes + 0];
                     ++c2[g[1] * lanes + 0];
                     ++c1[g[2] * lanes + 1];
