@@ -1,6 +1,11 @@
 #include "analysis/computegst.h"
 
+#include <emmintrin.h>
+
+#include <algorithm>
 #include <cstddef>
+#include <cstring>
+#include <vector>
 
 #include "analysis/variables.h"
 
@@ -109,12 +114,6 @@ void computegst(std::int32_t mode, std::int32_t first, std::int32_t last) {
 
 // ---- Batched diversity of permuted arrangements ----------------------------------
 
-#include <algorithm>
-#include <cstring>
-#include <vector>
-
-#include <emmintrin.h>
-
 namespace {
 
 constexpr int lanes = 4;
@@ -175,9 +174,9 @@ struct PermutedDiversity::Impl {
     std::vector<std::uint8_t> onehot;  // per group, individual: bytes [code * 4 + lane]
     std::vector<std::uint64_t> arranged;  // a group's genotypes in slot order
     std::int32_t widened[32 * lanes];   // a population's one-hot sums, [code * 4 + lane]
-    platform::MemoryClaim claim;        // for geno and onehot
-    Impl() { std::memset(count, 0, sizeof count); }
+    platform::MemoryClaim claim;        // for geno, onehot and arranged
     std::int32_t nindiv = 0;
+    Impl() { std::memset(count, 0, sizeof count); }
 };
 
 bool PermutedDiversity::applicable() {

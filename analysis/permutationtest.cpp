@@ -1,7 +1,7 @@
 #include "analysis/permutationtest.h"
 
-#include <cmath>
 #include <algorithm>
+#include <cmath>
 #include <cstddef>
 #include <utility>
 

@@ -23,10 +23,6 @@ void progress(std::int32_t i) {
     if (i % 100 == 0) platform::out_flush();
 }
 
-}  // namespace
-
-namespace {
-
 // Copies individual X's codes into slot q of permdata, locus by locus.
 void place(const allelecode* individual, std::size_t loci, std::int32_t q) {
     allelecode* dst = variables.permdata.locus(1) + 2 * static_cast<std::ptrdiff_t>(q - 1);
