@@ -28,6 +28,8 @@ void run() {
 
     message("Reading data/parameters...");
     readdata();
+    // Every result file is named and can be written before the work starts.
+    prepareresults();
 
     message("Computing Gst, Hs of original data...");
     computegst(1, 1, variables.numloci);
@@ -54,6 +56,7 @@ void run() {
 
     message("Outputing analysis results...");
     output1(r, probt, a, b, pperm);
+    commitresults();
 
     message("Analysis completed!");
 }
@@ -79,11 +82,14 @@ int driver(int argc, const char* const* argv) {
     try {
         try {
             platform::set_fp_mode();
+            platform::handle_interrupts();
             run();
         } catch (const std::bad_alloc&) {
             platform::out_of_memory();
         }
     } catch (const platform::RunStop& stop) {
+        // A run that ends early leaves no result of its own.
+        platform::discard_results();
         status = stop.status;
     }
     if (std::fflush(stdout) != 0 || std::ferror(stdout)) {

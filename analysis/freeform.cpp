@@ -1,6 +1,7 @@
 #include "analysis/freeform.h"
 
 #include <algorithm>
+#include <array>
 #include <limits>
 
 namespace freeform {
@@ -197,11 +198,27 @@ bool Reader::text(char* item, std::size_t length) {
     switch (next()) {
     case Kind::value: {
         if (!value_.text_ok) return false;
-        const std::size_t kept = std::min(length, value_.length);
-        std::copy(value_.text.begin(), value_.text.begin() + static_cast<std::ptrdiff_t>(kept), item);
+        const std::size_t kept = std::min(length, value_.text.size());
+        std::copy_n(value_.text.begin(), kept, item);
         std::fill(item + kept, item + length, ' ');
         return true;
     }
+    case Kind::null:
+    case Kind::slash:
+        return true;
+    case Kind::end:
+    case Kind::bad:
+        break;
+    }
+    return false;
+}
+
+bool Reader::text(std::string& item) {
+    switch (next()) {
+    case Kind::value:
+        if (!value_.text_ok) return false;
+        item = value_.text;
+        return true;
     case Kind::null:
     case Kind::slash:
         return true;
@@ -253,7 +270,8 @@ Reader::Kind Reader::next() {
 // r* leaves the count of further copies in repeat_ and their kind in
 // repeat_kind_.
 Reader::Kind Reader::scan(bool after_repeat) {
-    value_.length = 0;
+    if (!after_repeat) value_bytes_ = 0;
+    value_.text.clear();
     value_.text_ok = true;
     value_.integer_ok = false;
     const int c = peek();
@@ -262,17 +280,19 @@ Reader::Kind Reader::scan(bool after_repeat) {
 }
 
 Reader::Kind Reader::scan_delimited() {
-    const int delimiter = get();
+    int delimiter;
+    take(delimiter);
     for (;;) {
-        int c = get();
+        int c;
+        if (!take(c)) return Kind::bad;
         if (c < 0) return Kind::end;
         if (c == delimiter) {
             if (peek() != delimiter) break;
-            get();
+            if (!take(c)) return Kind::bad;
         } else if (c == '\n' || (c == '\r' && peek() == '\n')) {
             continue;  // a line end inside the text adds nothing
         }
-        if (value_.length < value_.text.size()) value_.text[value_.length++] = static_cast<char>(c);
+        value_.text += static_cast<char>(c);
     }
     return ends_value(peek()) ? Kind::value : Kind::bad;
 }
@@ -283,7 +303,7 @@ Reader::Kind Reader::scan_undelimited(bool after_repeat) {
     bool digits_only = true;
     bool any = false;
     for (int c = peek(); !ends_value(c); c = peek()) {
-        get();
+        if (!take(c)) return Kind::bad;
         if (c == '*' && digits_only && any) {
             if (!after_repeat) {
                 // r*v or r*: a repeat count.
@@ -307,7 +327,7 @@ Reader::Kind Reader::scan_undelimited(bool after_repeat) {
         }
         any = true;
         number.add(c);
-        if (value_.length < value_.text.size()) value_.text[value_.length++] = static_cast<char>(c);
+        value_.text += static_cast<char>(c);
     }
     value_.integer_ok = number.result(value_.integer);
     return Kind::value;

@@ -17,19 +17,21 @@
 //   a real with a decimal point or an E, D or Q exponent is truncated toward
 //   zero, and gives -2147483648 when the truncated value does not fit.
 // The file is read as a stream: memory use does not depend on the length of a
-// line or of a value.
+// line, and a single value longer than max_value bytes fails its read, so an
+// endless input (a device, a pipe) ends.
 #pragma once
 
-#include <array>
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 #include "platform/platform.h"
 
 namespace freeform {
 
-// The longest text item a read can fill.
-inline constexpr std::size_t max_text = 99;
+// The most bytes that one value may take in the file, its delimiters and
+// doubled delimiters included; a longer value fails its read.
+inline constexpr std::size_t max_value = std::size_t{1} << 20;
 
 class Reader {
 public:
@@ -43,8 +45,9 @@ public:
     // A null value, or any item after a slash, leaves the item unchanged.
     bool integer(std::int32_t& item);
     // The text is padded with blanks or keeps its first `length` characters.
-    // REQUIRES: length <= max_text.
     bool text(char* item, std::size_t length);
+    // The whole text, with no padding and no cut.
+    bool text(std::string& item);
 
     // True once a slash has ended the current read.
     bool slashed() const { return slashed_; }
@@ -55,8 +58,7 @@ private:
 
     // One value as read, in both of its possible interpretations.
     struct Value {
-        std::array<char, max_text> text;
-        std::size_t length = 0;  // characters kept in text
+        std::string text;
         bool text_ok = false;
         bool integer_ok = false;
         std::int32_t integer = 0;
@@ -72,6 +74,12 @@ private:
         if (c >= 0) at_line_start_ = (c == '\n');
         return c;
     }
+    // get() for a byte of the current value; false once the value has grown
+    // beyond max_value bytes.
+    bool take(int& c) {
+        c = get();
+        return ++value_bytes_ <= max_value;
+    }
     int peek() { return file_.peek(); }
     void skip_blanks();
 
@@ -82,6 +90,7 @@ private:
     std::uint64_t repeat_ = 0;  // further copies of repeat_kind_ still to give
     Kind repeat_kind_ = Kind::null;
     Value value_;
+    std::size_t value_bytes_ = 0;  // bytes taken by the value being scanned
 };
 
 }  // namespace freeform

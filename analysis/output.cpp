@@ -8,8 +8,10 @@
 #include <cstring>
 #include <limits>
 #include <memory>
+#include <set>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "analysis/numformat.h"
 #include "analysis/variables.h"
@@ -28,7 +30,6 @@ FixedText<99> C99{};                // text of the current summary value
 
 // Saved work items of output2 (element 0 holds item (1), and so on).
 namespace out2 {
-FixedText<99> C99{};       // base name of the current locus's files
 std::array<float, 3> H{};  // means of the current permutation: Gst, Hs, Ht
 }  // namespace out2
 
@@ -37,15 +38,6 @@ template <std::size_t N>
 void store(FixedText<N>& field, std::string_view text) {
     field.fill(' ');
     std::copy_n(text.begin(), std::min(text.size(), N), field.begin());
-}
-
-// Moves the leading blanks of `field` to its end.
-template <std::size_t N>
-void left_adjust(FixedText<N>& field) {
-    std::size_t lead = 0;
-    while (lead < N && field[lead] == ' ') ++lead;
-    std::copy(field.begin() + static_cast<std::ptrdiff_t>(lead), field.end(), field.begin());
-    std::fill(field.end() - static_cast<std::ptrdiff_t>(lead), field.end(), ' ');
 }
 
 // x rounded to the nearest integer, halves away from zero; x >= 0 and below 2^31.
@@ -275,7 +267,7 @@ void output1(float r, float probt, float a, float b, float pperm) {
             }
             file.end_line();
         }
-        file.commit();
+        file.close();
     }
 
     // Means over the loci whose Hs is above 0; no such locus gives 0/0.
@@ -307,7 +299,105 @@ void output1(float r, float probt, float a, float b, float pperm) {
     summary_field(file, format_fixed(a, 9), false);
     summary_field(file, format_fixed(b, 9), true);
     file.end_line();
-    file.commit();
+    file.close();
+}
+
+namespace {
+
+constexpr std::array<const char*, 3> permutation_suffixes = {"GST", "HS", "HT"};
+constexpr std::array<const char*, 3> mean_files = {".Perm-Mean-GST", ".Perm-Mean-HS", ".Perm-Mean-HT"};
+
+// The base names of the loci's per-permutation files, and the loci whose
+// plain names were taken (0-based).
+struct PermutationNames {
+    std::vector<std::string> bases;
+    std::vector<std::size_t> renamed;
+};
+
+// The base of a locus's per-permutation files is the prefix, ".Perm-", the ID
+// and "-", without the leading blanks of the whole. Every file of a run keeps
+// a name of its own: where a locus's names would repeat names the run writes
+// already (an earlier locus's, or the mean files'), the locus number follows
+// its ID ("<prefix>.Perm-<ID>_<l>-", then "_2", "_3", ... while even that is
+// taken). Every other locus keeps its plain name, so each plain name stays
+// the one it always was.
+PermutationNames permutation_names(const std::string& prefix) {
+    const Variables& v = variables;
+    const auto loci = static_cast<std::size_t>(v.numloci);
+
+    std::set<std::string> taken;
+    const auto free = [&](const std::string& base) {
+        for (const char* suffix : permutation_suffixes)
+            if (taken.count(platform::file_name_key(base + suffix)) != 0) return false;
+        return true;
+    };
+    const auto take = [&](const std::string& base) {
+        for (const char* suffix : permutation_suffixes) taken.insert(platform::file_name_key(base + suffix));
+    };
+    const auto base_of = [&](std::string_view id, const std::string& tag) {
+        std::string joined = prefix + ".Perm-";
+        joined += id;
+        joined += tag;
+        joined += "-";
+        return joined.substr(joined.find_first_not_of(' '));
+    };
+    const auto id_of = [&](std::size_t l) { return trimmed_right(v.locusid(static_cast<std::ptrdiff_t>(l + 1))); };
+
+    take(base_of("Mean", ""));
+    PermutationNames names;
+    names.bases.resize(loci);
+    for (std::size_t l = 0; l < loci; ++l) {
+        names.bases[l] = base_of(id_of(l), "");
+        if (free(names.bases[l]))
+            take(names.bases[l]);
+        else
+            names.renamed.push_back(l);
+    }
+    for (std::size_t l : names.renamed) {
+        std::string number = "_";
+        number += std::to_string(l + 1);
+        std::string base = base_of(id_of(l), number);
+        for (int k = 2; !free(base); ++k) {
+            std::string tag = number;
+            tag += '_';
+            tag += std::to_string(k);
+            base = base_of(id_of(l), tag);
+        }
+        take(base);
+        names.bases[l] = base;
+    }
+    return names;
+}
+
+}  // namespace
+
+void prepareresults() {
+    const Variables& v = variables;
+    const std::string prefix(trimmed_right(v.outfilename));
+    if (v.numpermut > 0 && v.outpermresult == 1) {
+        const PermutationNames names = permutation_names(prefix);
+        for (std::size_t l : names.renamed) {
+            std::string note = "locus " + std::to_string(l + 1) + ", ID \"" +
+                               std::string(trimmed_right(v.locusid(static_cast<std::ptrdiff_t>(l + 1)))) +
+                               "\": its per-permutation files would take names already used; they are named ";
+            const std::string& base = names.bases[l];
+            note += platform::resolve_file_name(base + permutation_suffixes[0]) + ", ";
+            note += platform::resolve_file_name(base + permutation_suffixes[1]) + " and ";
+            note += platform::resolve_file_name(base + permutation_suffixes[2]);
+            platform::report(note);
+        }
+        // In the order they are written, so that the first name that cannot
+        // be written is the one reported.
+        for (const std::string& base : names.bases)
+            for (const char* suffix : permutation_suffixes) platform::add_result(base + suffix);
+        for (const char* mean : mean_files) platform::add_result(prefix + mean);
+    }
+    platform::add_result(prefix + ".LocusGST");
+    platform::add_result(prefix + ".MeanGST");
+}
+
+void commitresults() {
+    platform::commit_results(std::string(trimmed_right(variables.outfilename)) + ".LocusGST");
 }
 
 void output2() {
@@ -322,28 +412,19 @@ void output2() {
     };
     const Quantity quantities[3] = {{"GST", &v.gst_p}, {"HS", &v.hs_p}, {"HT", &v.ht_p}};
 
+    const std::vector<std::string> bases = permutation_names(prefix).bases;
     for (std::size_t l = 1; l <= loci; ++l) {
-        std::string joined = prefix;
-        joined += ".Perm-";
-        joined += trimmed_right(v.locusid(static_cast<std::ptrdiff_t>(l)));
-        joined += "-";
-        store(out2::C99, joined);
-        left_adjust(out2::C99);
-        const std::string base(trimmed_right(out2::C99));
-
         for (const Quantity& q : quantities) {
             platform::OutputFile file;
-            file.open(base + q.suffix);
+            file.open(bases[l - 1] + q.suffix);
             value_lines(file, q.values->column(1) + (l - 1), q.values->rows(), static_cast<std::size_t>(numpermut));
-            file.commit();
+            file.close();
         }
     }
 
     // Each file object carries its own write buffer: keep them off the stack.
     auto files = std::make_unique<platform::OutputFile[]>(3);
-    files[0].open(prefix + ".Perm-Mean-GST");
-    files[1].open(prefix + ".Perm-Mean-HS");
-    files[2].open(prefix + ".Perm-Mean-HT");
+    for (std::size_t j = 0; j < 3; ++j) files[j].open(prefix + mean_files[j]);
 
     // The means of up to ten permutations at a time, then one line of each
     // mean file; each file receives its values in permutation order.
@@ -384,7 +465,7 @@ void output2() {
         for (std::size_t j = 0; j < 3; ++j) value_line(files[j], means[j].data(), 1, m, ends_file);
     }
 
-    files[0].commit();
-    files[1].commit();
-    files[2].commit();
+    files[0].close();
+    files[1].close();
+    files[2].close();
 }

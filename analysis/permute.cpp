@@ -67,6 +67,8 @@ void permute_with(bool batched) {
         return poolgeno.data() + static_cast<std::size_t>(X - 1) * per_individual;
     };
 
+    // The reader held the tables' memory since it knew their size.
+    v.tables_claim.release();
     v.gst_p.allocate(loci, permutations);
     v.hs_p.allocate(loci, permutations);
     v.ht_p.allocate(loci, permutations);

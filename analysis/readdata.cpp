@@ -4,14 +4,13 @@
 #include <cstdint>
 #include <limits>
 #include <string>
+#include <vector>
 
 #include "analysis/freeform.h"
 #include "analysis/variables.h"
 #include "platform/platform.h"
 
 namespace {
-
-constexpr std::size_t name_length = 99;
 
 // A population or individual number as the messages show it: the digits of a
 // field 6 characters wide, asterisks when the number does not fit.
@@ -26,11 +25,48 @@ void read_integer(freeform::Reader& in, std::int32_t& item, std::string_view fai
     if (!in.integer(item)) stopondataerror(failure);
 }
 
-// Leading blanks moved to the end.
-void left_adjust(LocusText& id) {
-    auto first = std::find_if(id.begin(), id.end(), [](char c) { return c != ' '; });
-    std::rotate(id.begin(), first, id.end());
-}
+// Values kept as they arrive, so that a count in the input costs memory only
+// as far as values back it: the storage doubles as needed, and each step is
+// claimed against the memory limit like every array.
+template <typename T>
+class Growing {
+public:
+    std::size_t size() const { return size_; }
+    T* data() { return store_.data(); }
+    T& operator[](std::size_t i) { return store_.data()[i]; }
+
+    // Grows to n values; those after the old size are `fill`.
+    void resize(std::size_t n, const T& fill) {
+        if (n <= size_) return;
+        if (n > store_.size()) {
+            Vec<T> bigger;
+            bigger.allocate(0, std::max({n, 2 * store_.size(), std::size_t{16}}));
+            std::copy_n(store_.data(), size_, bigger.data());
+            store_ = std::move(bigger);
+        }
+        std::fill(store_.data() + size_, store_.data() + n, fill);
+        size_ = n;
+    }
+    // No values, the storage kept for the next ones.
+    void clear() { size_ = 0; }
+
+    // The values as an array of exactly n elements indexed from `first`, those
+    // after size() being `fill`; this store is emptied.
+    Vec<T> finish(std::ptrdiff_t first, std::size_t n, const T& fill) {
+        Vec<T> result;
+        result.allocate(first, n);
+        const std::size_t kept = std::min(n, size_);
+        std::copy_n(store_.data(), kept, result.data());
+        std::fill(result.data() + kept, result.data() + n, fill);
+        store_.release();
+        size_ = 0;
+        return result;
+    }
+
+private:
+    Vec<T> store_;
+    std::size_t size_ = 0;
+};
 
 // Raw allele values of each locus in order of first appearance; a locus's
 // list is created, with room for two values, when its first value comes.
@@ -56,22 +92,19 @@ allelecode code_of(std::int32_t a, std::ptrdiff_t l, AlleleLists& lists) {
 }
 
 // Codes the raw values of one record (copy 1 and copy 2 of each locus in turn)
-// into individual i of `genotypes`.
-void code_record(const Vec<std::int32_t>& raw, GenoArray& genotypes, std::size_t i,
-                 AlleleLists& lists) {
+// into `codes`, the record's 2 * numloci codes in the same order.
+void code_record(const std::int32_t* raw, allelecode* codes, AlleleLists& lists) {
     const std::int32_t missing = variables.misdata;
-    const auto loci = static_cast<std::size_t>(variables.numloci);
-    const std::int32_t* values = raw.data();
-    for (std::size_t l = 1; l <= loci; ++l, values += 2) {
-        const std::int32_t a1 = values[0], a2 = values[1];
+    const auto loci = static_cast<std::ptrdiff_t>(variables.numloci);
+    for (std::ptrdiff_t l = 1; l <= loci; ++l, raw += 2, codes += 2) {
+        const std::int32_t a1 = raw[0], a2 = raw[1];
         if (a1 == missing || a2 == missing) {
-            genotypes(1, i, l) = missing_code;
-            genotypes(2, i, l) = missing_code;
+            codes[0] = missing_code;
+            codes[1] = missing_code;
             continue;
         }
-        const auto li = static_cast<std::ptrdiff_t>(l);
-        genotypes(1, i, l) = code_of(a1, li, lists);
-        genotypes(2, i, l) = code_of(a2, li, lists);
+        codes[0] = code_of(a1, l, lists);
+        codes[1] = code_of(a2, l, lists);
     }
 }
 
@@ -80,16 +113,20 @@ void code_record(const Vec<std::int32_t>& raw, GenoArray& genotypes, std::size_t
 void readdata() {
     Variables& v = variables;
 
-    std::string c99 = platform::command_argument(1).substr(0, name_length);
+    std::string c99 = platform::command_argument(1);
     if (c99.find_first_not_of(' ') == std::string::npos) c99 = "Tuvamo.InFile";
     platform::InputFile file;
-    if (!file.open(platform::resolve_file_name(c99))) stopondataerror("The input file does not exist!");
+    const std::string name = platform::resolve_file_name(c99);
+    if (int error; !file.open(name, error)) {
+        platform::report("cannot open input file", name, error);
+        stopondataerror("The input file does not exist!");
+    }
     freeform::Reader in(file);
 
     // A prefix left unread by a null value or a slash is blank.
-    v.outfilename.fill(' ');
+    v.outfilename.clear();
     in.start_read();
-    if (!in.text(v.outfilename.data(), v.outfilename.size())) stopondataerror("Error reading output file name");
+    if (!in.text(v.outfilename)) stopondataerror("Error reading output file name");
 
     read_integer(in, v.numpermut, "Error reading number of permutation!");
     if (v.numpermut < 0 || v.numpermut > 10000000)
@@ -107,60 +144,103 @@ void readdata() {
     read_integer(in, v.numloci, "Error reading number of loci!");
     if (v.numloci < 1) stopondataerror("Number of loci must be > 0!");
 
+    // Nothing is sized by the two counts alone: every table grows with the
+    // values that back it, so a count that the file does not back ends with
+    // the message of the read that runs out of values. Items that a null
+    // value or a slash leaves unread start as 0 or blanks.
     const auto pops = static_cast<std::size_t>(v.numpop);
     const auto loci = static_cast<std::size_t>(v.numloci);
-    // Counts whose tables could never fit end the run before any of them is
-    // allocated and filled.
-    platform::checked_bytes(pops, 2 * sizeof(std::int32_t) + 2 * sizeof(popgeno));
-    platform::checked_bytes(loci, 3 * sizeof(std::int32_t) + sizeof(LocusText) + sizeof(Vec<std::int32_t>));
-
-    // Items that a null value or a slash leaves unread start as 0 or blanks.
-    v.smplsize.allocate(1, pops, 0);
-    v.gtype.allocate(1, pops);
-    v.alleleobs.allocate(1, loci, 0);
     LocusText blank_id;
     blank_id.fill(' ');
-    v.locusid.allocate(1, loci, blank_id);
-    Vec<std::int32_t> raw;  // copy 1 and copy 2 of each locus, of the record just read
-    raw.allocate(1, platform::checked_bytes(loci, 2), 0);
-    AlleleLists lists;
-    lists.allocate(1, loci);
 
+    // Blank IDs (nulls, blank values, those a slash leaves) are stored only
+    // once a later ID needs their places.
+    Growing<LocusText> ids;
+    std::size_t id_count = 0;
     in.start_read();
-    for (std::size_t l = 1; l <= loci && !in.slashed(); ++l)
-        if (!in.text(v.locusid(static_cast<std::ptrdiff_t>(l)).data(), LocusText{}.size()))
-            stopondataerror("Error reading locus IDs!");
-    for (std::size_t l = 1; l <= loci; ++l) left_adjust(v.locusid(static_cast<std::ptrdiff_t>(l)));
+    for (; id_count < loci && !in.slashed(); ++id_count) {
+        LocusText id = blank_id;
+        if (!in.text(id.data(), id.size())) stopondataerror("Error reading locus IDs!");
+        if (id == blank_id) continue;
+        left_adjust(id);
+        ids.resize(id_count, blank_id);
+        ids.resize(id_count + 1, id);
+    }
 
-    FixedText<99> id;
-    id.fill(' ');
+    // The tables of the permutation of individuals are the largest arrays of
+    // a run; their memory is held from here, before any genotype is read.
+    if (v.numpermut > 0) {
+        const auto permutations = static_cast<std::size_t>(v.numpermut);
+        v.tables_claim.claim(platform::checked_bytes(loci, permutations), 3 * sizeof(float));
+    }
+
+    // Each population read takes at least a sample size and two records in
+    // the file, so these two follow the file's length.
+    std::vector<std::int32_t> sizes;
+    std::vector<popgeno> genotypes;
+    Growing<std::int32_t> raw;       // copy 1 and copy 2 of each locus, of the record just read
+    Growing<allelecode> population;  // the current population's codes, record after record
+    AlleleLists lists;
+    std::int64_t total = 0;          // individuals of the populations read so far
+    FixedText<99> individual_id;
+    individual_id.fill(' ');
     for (std::size_t p = 1; p <= pops; ++p) {
-        const auto pi = static_cast<std::ptrdiff_t>(p);
         const std::string ipop = field6(static_cast<std::int32_t>(p));
-        std::int32_t& size = v.smplsize(pi);
+        std::int32_t size = 0;
         read_integer(in, size, "Error in reading sample size for population " + ipop);
         if (size < 2) stopondataerror("Sample size too small for population " + ipop);
+        // The individuals of a run are numbered in 32 bits.
+        if (total + size > std::numeric_limits<std::int32_t>::max())
+            stopondataerror("Error in reading sample size for population " + ipop);
+        total += size;
+        sizes.push_back(size);
 
-        GenoArray& genotypes = v.gtype(pi).allele;
-        genotypes.allocate(static_cast<std::size_t>(size), loci);
         for (std::int32_t i = 1; i <= size; ++i) {
             in.start_read();
-            bool ok = v.individ != 1 || in.text(id.data(), id.size());
-            for (std::size_t k = 1; ok && k <= raw.size() && !in.slashed(); ++k)
-                ok = in.integer(raw(static_cast<std::ptrdiff_t>(k)));
+            bool ok = v.individ != 1 || in.text(individual_id.data(), individual_id.size());
+            for (std::size_t k = 0; ok && k < 2 * loci && !in.slashed(); ++k) {
+                raw.resize(k + 1, 0);
+                ok = in.integer(raw[k]);
+            }
             if (!ok)
                 stopondataerror("Error in reading data for individual " + field6(i) + " in population " + ipop);
-            code_record(raw, genotypes, static_cast<std::size_t>(i), lists);
+            if (!lists.allocated()) {
+                // The first complete record backs the per-locus tables.
+                raw.resize(2 * loci, 0);
+                v.alleleobs.allocate(1, loci, 0);
+                lists.allocate(1, loci);
+            }
+            const std::size_t record = platform::checked_bytes(loci, 2);
+            population.resize(platform::checked_bytes(record, static_cast<std::size_t>(i)), 0);
+            code_record(raw.data(), population.data() + record * static_cast<std::size_t>(i - 1), lists);
         }
+
+        // The population's codes in their place: copy fastest, then the
+        // individual, then the locus.
+        GenoArray& g = genotypes.emplace_back().allele;
+        g.allocate(static_cast<std::size_t>(size), loci);
+        const allelecode* codes = population.data();
+        for (std::size_t i = 1; i <= static_cast<std::size_t>(size); ++i)
+            for (std::size_t l = 1; l <= loci; ++l, codes += 2) {
+                g(1, i, l) = codes[0];
+                g(2, i, l) = codes[1];
+            }
+        population.clear();
     }
     file.close();
     v.misdata = missing_code;
 
     lists.release();
-    std::int64_t total = 0;
-    for (std::size_t p = 1; p <= pops; ++p) total += v.smplsize(static_cast<std::ptrdiff_t>(p));
-    // The permutations address all individuals as one 32-bit numbered block.
-    if (total > std::numeric_limits<std::int32_t>::max()) platform::out_of_memory();
+    raw = Growing<std::int32_t>{};
+    population = Growing<allelecode>{};
+    v.smplsize.allocate(1, pops);
+    v.gtype.allocate(1, pops);
+    for (std::size_t p = 1; p <= pops; ++p) {
+        const auto pi = static_cast<std::ptrdiff_t>(p);
+        v.smplsize(pi) = sizes[p - 1];
+        v.gtype(pi) = std::move(genotypes[p - 1]);
+    }
+    v.locusid = ids.finish(1, loci, blank_id);
     v.nindiv = static_cast<std::int32_t>(total);
 
     v.crrtdata.allocate(1, pops);

@@ -4,11 +4,13 @@
 // 0 or -128); multi-dimensional arrays keep their first index fastest.
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <cassert>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <string>
 #include <string_view>
 #include <utility>
 
@@ -28,11 +30,21 @@ using FixedText = std::array<char, N>;
 using LocusText = FixedText<20>;
 
 // The text without its trailing blanks.
+inline std::string_view trimmed_right(std::string_view text) {
+    std::size_t n = text.size();
+    while (n > 0 && text[n - 1] == ' ') --n;
+    return text.substr(0, n);
+}
 template <std::size_t N>
 std::string_view trimmed_right(const FixedText<N>& text) {
-    std::size_t n = N;
-    while (n > 0 && text[n - 1] == ' ') --n;
-    return std::string_view(text.data(), n);
+    return trimmed_right(std::string_view(text.data(), N));
+}
+
+// Moves the leading blanks of `text` to its end.
+template <std::size_t N>
+void left_adjust(FixedText<N>& text) {
+    std::rotate(text.begin(), std::find_if(text.begin(), text.end(), [](char c) { return c != ' '; }),
+                text.end());
 }
 
 // An owned one-dimensional array indexed first..first+size-1. Its storage is
@@ -181,7 +193,7 @@ struct popgeno {
 
 struct Variables {
     // Run parameters, in the order of the input file.
-    FixedText<99> outfilename{};  // prefix of every result file name; 99 zero bytes at start
+    std::string outfilename;        // prefix of every result file name, whole, as read
     std::int32_t numpermut = 0;     // permutations of individuals, 0..10000000
     std::int32_t outpermresult = 0; // 1: write the per-permutation files
     std::int32_t idum = 0;          // random stream control word: -|seed| after reading
@@ -208,6 +220,10 @@ struct Variables {
     Vec<float> ht, hs, gst;        // (1:numloci) of the genotypes last computed
     Vec<float> ht_t, hs_t, gst_t;  // (1:numloci) saved observed results
     Table ht_p, hs_p, gst_p;       // (1:numloci, 1:numpermut) one column per permutation
+
+    // The memory of ht_p, hs_p and gst_p, held from the reading of the input
+    // (once numloci and numpermut are known) until the tables are allocated.
+    platform::MemoryClaim tables_claim;
 };
 
 extern Variables variables;

@@ -21,7 +21,7 @@ for input in "$@"; do
   if diff -rq "$work/old/$name" "$work/new/$name" >/dev/null; then
     echo "$name: $count files identical"
   else
-    diff -rq "$work/old/$name" "$work/new/$name" | head
+    diff -rq "$work/old/$name" "$work/new/$name" | head || true
     status=1
   fi
 done

@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <filesystem>
 #include <limits>
 #include <string>
 #include <vector>
@@ -63,7 +64,7 @@ void write_stdout(std::string_view text) {
 
 [[noreturn]] void stop(int status) { throw RunStop{status}; }
 
-[[noreturn]] void fatal(std::string_view what, std::string_view file, int errno_value) {
+void report(std::string_view what, std::string_view file, int errno_value) {
     std::fflush(stdout);
     std::string line = "Tuvamo: ";
     line += what;
@@ -78,6 +79,10 @@ void write_stdout(std::string_view text) {
     line += line_end;
     std::fwrite(line.data(), 1, line.size(), stderr);
     std::fflush(stderr);
+}
+
+[[noreturn]] void fatal(std::string_view what, std::string_view file, int errno_value) {
+    report(what, file, errno_value);
     stop(status_fatal);
 }
 
@@ -129,6 +134,15 @@ std::string resolve_file_name(std::string_view name) {
     return result;
 }
 
+std::string file_name_key(std::string_view name) {
+    std::string key = std::filesystem::path(resolve_file_name(name)).lexically_normal().generic_string();
+#ifdef _WIN32
+    for (char& c : key)
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+#endif
+    return key;
+}
+
 void out(std::string_view text) {
     if (captured)
         captured->append(text);
@@ -178,32 +192,53 @@ InputFile::~InputFile() {
     if (file_) std::fclose(file_);
 }
 
-bool InputFile::open(const std::string& name) {
+bool InputFile::open(const std::string& name, int& error) {
     close();
-    if (name.empty()) return false;
-#ifndef _WIN32
-    struct stat st;
-    // Only a regular file: a device or a pipe could feed the reader forever.
-    if (stat(name.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
-#else
-    DWORD attributes = GetFileAttributesA(name.c_str());
-    if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY)) return false;
+    error = 0;
+    if (name.empty()) {
+        error = ENOENT;
+        return false;
+    }
+#ifdef _WIN32
+    const DWORD attributes = GetFileAttributesA(name.c_str());
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY)) {
+        error = EISDIR;
+        return false;
+    }
 #endif
     file_ = std::fopen(name.c_str(), "rb");
-    if (!file_) return false;
+    if (!file_) {
+        error = errno != 0 ? errno : ENOENT;
+        return false;
+    }
+#ifndef _WIN32
+    // A directory opens for reading on Linux but holds no text.
+    struct stat st;
+    if (fstat(fileno(file_), &st) == 0 && S_ISDIR(st.st_mode)) {
+        std::fclose(file_);
+        file_ = nullptr;
+        error = EISDIR;
+        return false;
+    }
+#endif
     name_ = name;
     pos_ = len_ = 0;
+    // The byte-order mark that editors put before UTF-8 text.
+    fill();
+    if (len_ >= 3 && std::memcmp(buf_, "\xEF\xBB\xBF", 3) == 0) pos_ = 3;
     return true;
+}
+
+void InputFile::fill() {
+    pos_ = 0;
+    len_ = std::fread(buf_, 1, sizeof(buf_), file_);
+    if (len_ == 0 && std::ferror(file_)) fatal("cannot read input file", name_, errno);
 }
 
 int InputFile::refill() {
     if (!file_) return -1;
-    pos_ = 0;
-    len_ = std::fread(buf_, 1, sizeof(buf_), file_);
-    if (len_ == 0) {
-        if (std::ferror(file_)) fatal("cannot read input file", name_, errno);
-        return -1;
-    }
+    fill();
+    if (len_ == 0) return -1;
     return static_cast<unsigned char>(buf_[pos_++]);
 }
 
@@ -214,119 +249,6 @@ void InputFile::close() {
         if (std::fclose(f) != 0) fatal("cannot close input file", name_, errno);
     }
     pos_ = len_ = 0;
-}
-
-// ---- Result files ------------------------------------------------------------------------
-
-OutputFile::~OutputFile() { discard(); }
-
-void OutputFile::discard() noexcept {
-    if (file_) {
-        std::fclose(file_);
-        file_ = nullptr;
-    }
-    if (!temp_name_.empty()) {
-        std::remove(temp_name_.c_str());
-        temp_name_.clear();
-    }
-    len_ = 0;
-}
-
-void OutputFile::open(std::string_view name) {
-    discard();
-    final_name_ = resolve_file_name(name);
-    if (final_name_.find('\0') != std::string::npos) {
-        // A name the file system cannot take whole; show the zero bytes.
-        std::string shown;
-        for (char c : final_name_) shown += c == '\0' ? std::string("\\0") : std::string(1, c);
-        fatal("cannot create result file (its name holds a zero byte)", shown);
-    }
-    // The temporary name stays in the final file's directory, so the rename
-    // that puts it in place never crosses a file system. It is created only
-    // where nothing of that name exists, not even a dangling link, so the
-    // results cannot be led elsewhere.
-    for (int attempt = 0; attempt < 10000; ++attempt) {
-        std::string candidate = final_name_ + ".tmp" + std::to_string(attempt);
-#ifdef _WIN32
-        const int fd = _open(candidate.c_str(), _O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY, _S_IREAD | _S_IWRITE);
-#else
-        const int fd = ::open(candidate.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
-#endif
-        if (fd < 0 && errno == EEXIST) continue;
-        if (fd < 0) fatal("cannot create result file", final_name_, errno);
-#ifdef _WIN32
-        file_ = _fdopen(fd, "wb");
-#else
-        file_ = ::fdopen(fd, "wb");
-#endif
-        if (!file_) {
-            const int err = errno;
-#ifdef _WIN32
-            _close(fd);
-#else
-            ::close(fd);
-#endif
-            std::remove(candidate.c_str());
-            fatal("cannot create result file", final_name_, err);
-        }
-        temp_name_ = candidate;
-        len_ = 0;
-        return;
-    }
-    fatal("cannot create result file (temporary names in use)", final_name_);
-}
-
-void OutputFile::flush_buffer() {
-    if (len_ == 0) return;
-    if (std::fwrite(buf_, 1, len_, file_) != len_) {
-        int err = errno;
-        std::string name = final_name_;
-        discard();
-        fatal("cannot write result file", name, err);
-    }
-    len_ = 0;
-}
-
-void OutputFile::write_direct(std::string_view text) {
-    if (std::fwrite(text.data(), 1, text.size(), file_) != text.size()) {
-        int err = errno;
-        std::string name = final_name_;
-        discard();
-        fatal("cannot write result file", name, err);
-    }
-}
-
-void OutputFile::commit() {
-    flush_buffer();
-    std::FILE* f = file_;
-    file_ = nullptr;
-    if (std::fflush(f) != 0 || std::ferror(f)) {
-        int err = errno;
-        std::fclose(f);
-        std::string name = final_name_;
-        discard();
-        fatal("cannot write result file", name, err);
-    }
-    if (std::fclose(f) != 0) {
-        int err = errno;
-        std::string name = final_name_;
-        discard();
-        fatal("cannot close result file", name, err);
-    }
-#ifdef _WIN32
-    bool moved = MoveFileExA(temp_name_.c_str(), final_name_.c_str(),
-                             MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
-    int err = moved ? 0 : EACCES;
-#else
-    bool moved = std::rename(temp_name_.c_str(), final_name_.c_str()) == 0;
-    int err = moved ? 0 : errno;
-#endif
-    if (!moved) {
-        std::string name = final_name_;
-        discard();
-        fatal("cannot replace result file", name, err);
-    }
-    temp_name_.clear();
 }
 
 }  // namespace platform

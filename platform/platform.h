@@ -36,9 +36,12 @@ struct RunStop {
 // Ends the run with `status`, unwinding to the entry point.
 [[noreturn]] void stop(int status);
 
-// Ends the run after one line on standard error: "Tuvamo: <what>", then
-// ": <file>" when a file is named and ": <reason>" when errno_value is not 0.
-// Standard output is flushed first so the two streams keep their order.
+// Writes one line on standard error: "Tuvamo: <what>", then ": <file>" when a
+// file is named and ": <reason>" when errno_value is not 0. Standard output is
+// flushed first so the two streams keep their order.
+void report(std::string_view what, std::string_view file = {}, int errno_value = 0);
+
+// Ends the run after report()'s line.
 [[noreturn]] void fatal(std::string_view what, std::string_view file = {}, int errno_value = 0);
 
 // Ends the run with the diagnostic for exhausted memory.
@@ -59,6 +62,11 @@ std::string command_argument(int i);
 // A file name as the program uses it: blanks at its start and end dropped; on
 // Linux a leading "~/" is taken relative to $HOME.
 std::string resolve_file_name(std::string_view name);
+
+// A text that two file names share exactly when they name one file as far as
+// the names tell: taken as resolve_file_name takes them, with "." and ".."
+// and repeated separators resolved, and letter case ignored on Windows.
+std::string file_name_key(std::string_view name);
 
 // ---- Standard output ------------------------------------------------------------
 
@@ -119,8 +127,11 @@ public:
     InputFile(const InputFile&) = delete;
     InputFile& operator=(const InputFile&) = delete;
 
-    // Opens an existing regular file for reading; false when that is impossible.
-    bool open(const std::string& name);
+    // Opens `name` for reading: any file that can be opened for reading and is
+    // not a directory (a regular file, a pipe, a device). A UTF-8 byte-order
+    // mark at its very start is skipped. False when that is impossible, with
+    // the system's reason (an errno value) in `error`.
+    bool open(const std::string& name, int& error);
     // The next byte (0..255), or -1 at the end of the file. A read error ends
     // the run with the fatal file diagnostic.
     int get() {
@@ -138,6 +149,7 @@ public:
 
 private:
     int refill();
+    void fill();
     std::FILE* file_ = nullptr;
     std::string name_;
     char buf_[65536];
@@ -147,11 +159,39 @@ private:
 
 // ---- Result files -------------------------------------------------------------------
 
-// A result file written under a temporary name in its own directory and renamed
-// over its final name by commit(), so that no reader ever sees a half-written
-// file and a failed run leaves an earlier file of that name as it was. Every
-// failure ends the run with the fatal file diagnostic; a file not committed is
-// removed when the object goes away.
+// The result files of a run form one set. Each is written to a temporary file
+// (".Tuvamo-<process>-<n>.tmp") beside the file it will replace, and only
+// commit_results() puts them in place, all of them, one after another; a run
+// that fails or is interrupted before that leaves every earlier file as it
+// was. A name that is a symbolic link stands for the file it leads to; that
+// file is replaced and keeps its permission bits. Two exceptions are written
+// in place: an existing device or pipe at a result name, and an existing
+// file that may be written in a folder that refuses new files.
+
+// Makes `name` (used as resolve_file_name gives it) a result file of the run
+// and creates its temporary file now, so that a name or a folder that cannot
+// be written ends the run with the file diagnostic before the work is done.
+// A name given again is the same file.
+void add_result(std::string_view name);
+
+// Puts every written result file of the run in place under a lock on the
+// folder that holds `lock_for` (the first result's folder when empty), so
+// that two runs never mix their sets; then the set is empty. Ends the run
+// with the file diagnostic when a file of the set was not written or cannot
+// be put in place.
+void commit_results(std::string_view lock_for = {});
+
+// Removes the temporary files of the set and empties it: the run ends
+// without its results.
+void discard_results() noexcept;
+
+// From here on, SIGINT, SIGTERM and SIGHUP (on Windows Ctrl-C, Ctrl-Break and
+// closing the console) remove the run's temporary files and end the process
+// as the signal would have; a signal the caller ignores stays ignored.
+void handle_interrupts();
+
+// One result file of the run, written through a buffer. Every failure ends
+// the run with the fatal file diagnostic.
 class OutputFile {
 public:
     OutputFile() = default;
@@ -159,8 +199,8 @@ public:
     OutputFile(const OutputFile&) = delete;
     OutputFile& operator=(const OutputFile&) = delete;
 
-    // Creates the temporary file for the result file `name` (used as
-    // resolve_file_name gives it).
+    // Starts writing the result file `name` (adding it to the run's set when
+    // it is not there yet), from its start.
     void open(std::string_view name);
     void write(std::string_view text) {
         if (text.empty()) return;
@@ -182,16 +222,15 @@ public:
         return buf_ + len_;
     }
     void added(std::size_t n) { len_ += n; }
-    // Closes the file and puts it in place under its final name.
-    void commit();
+    // Completes the file; commit_results() puts it in place.
+    void close();
 
 private:
     void flush_buffer();
     void write_direct(std::string_view text);
-    void discard() noexcept;
     std::FILE* file_ = nullptr;
-    std::string final_name_;
-    std::string temp_name_;
+    std::string name_;
+    std::size_t index_ = 0;  // in the run's set
     char buf_[room_limit];
     std::size_t len_ = 0;
 };

@@ -20,7 +20,9 @@ StepResult run_captured(const std::function<void()>& step) {
     platform::capture_output(&result.out);
     try {
         step();
+        platform::commit_results();  // the result files that the step wrote
     } catch (const platform::RunStop& stop) {
+        platform::discard_results();
         result.status = stop.status;
     } catch (...) {
         platform::capture_output(nullptr);

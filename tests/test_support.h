@@ -15,7 +15,8 @@
 void reset_program_state();
 
 // What a step printed on standard output, and the status it stopped with
-// (-1 when it returned normally).
+// (-1 when it returned normally). The result files a step writes are put in
+// place when it returns normally and removed when it stops.
 struct StepResult {
     int status = -1;
     std::string out;

@@ -16,7 +16,10 @@ constexpr std::int32_t kUnset = -99;
 
 // A reader over a file holding `content`.
 struct Source {
-    explicit Source(const std::string& content) { EXPECT_TRUE(file.open(dir.write("in", content))); }
+    explicit Source(const std::string& content) {
+        int error = 0;
+        EXPECT_TRUE(file.open(dir.write("in", content), error));
+    }
     ScratchDir dir;
     platform::InputFile file;
     freeform::Reader in{file};
@@ -300,11 +303,38 @@ TEST(FreeformText, DelimitedAndUndelimitedValues) {
     }
 }
 
-TEST(FreeformText, KeepsUpToTheLongestItem) {
-    Source src(std::string(150, 'p'));
-    auto r = read_text(src.in, freeform::max_text);
-    EXPECT_TRUE(r.ok);
-    EXPECT_EQ(r.value, std::string(freeform::max_text, 'p'));
+// A whole text has no length of its own; a value is bounded by the bytes it
+// takes in the file, delimiters and doubled delimiters included.
+TEST(FreeformText, WholeTextsUpToTheBoundOfAValue) {
+    const std::size_t max = freeform::max_value;
+    struct Case {
+        const char* name;
+        std::string input;
+        bool ok;
+        std::size_t length;
+    } cases[] = {
+        {"undelimited at the bound", std::string(max, 'p'), true, max},
+        {"undelimited beyond", std::string(max + 1, 'p'), false, 0},
+        {"delimited at the bound", "'" + std::string(max - 2, 'p') + "'", true, max - 2},
+        {"delimited beyond", "'" + std::string(max - 1, 'p') + "'", false, 0},
+        {"doubled delimiters count twice", "'" + std::string(max - 2, '\'') + "'", true, (max - 2) / 2},
+        {"zero bytes without end", std::string(max + 10, '\0'), false, 0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        Source src(c.input + "\n");
+        src.in.start_read();
+        std::string text = "unchanged";
+        EXPECT_EQ(src.in.text(text), c.ok);
+        if (c.ok) {
+            EXPECT_EQ(text.size(), c.length);
+        }
+    }
+    // The same bound holds for a value read as an integer.
+    Source digits(std::string(max + 1, '0') + "\n");
+    digits.in.start_read();
+    std::int32_t n = 0;
+    EXPECT_FALSE(digits.in.integer(n));
 }
 
 TEST(FreeformRead, TextsAndIntegersShareARead) {

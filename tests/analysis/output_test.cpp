@@ -48,10 +48,7 @@ std::string lines(std::initializer_list<std::string> text) {
     return all;
 }
 
-void set_prefix(const std::string& prefix) {
-    variables.outfilename.fill(' ');
-    std::copy(prefix.begin(), prefix.end(), variables.outfilename.begin());
-}
+void set_prefix(const std::string& prefix) { variables.outfilename = prefix; }
 
 // The observed per-locus results as the save step leaves them.
 void set_loci(const std::vector<Locus>& loci) {
@@ -308,13 +305,14 @@ TEST_F(OutputTest, Output1IntoAMissingDirectoryStops) {
     EXPECT_TRUE(files().empty());
 }
 
-TEST_F(OutputTest, Output1FailureOnTheSummaryKeepsTheLocusFile) {
+TEST_F(OutputTest, Output1FailureOnTheSummaryLeavesTheEarlierLocusFile) {
     std::filesystem::create_directory(dir.path() / "run.MeanGST");  // cannot be replaced by a file
+    dir.write("run.LocusGST", "earlier\n");
     set_prefix("run");
     set_loci({{"L1", 3, 0.5f, 0.4f, 0.2f}});
     const std::string err = expect_fatal([] { output1(0.0f, 0.0f, 0.0f, 0.0f, 0.0f); });
-    EXPECT_NE(err.find("run.MeanGST"), std::string::npos) << err;
-    EXPECT_EQ(dir.read("run.LocusGST"), lines({"Locus,#Allele,Ht,Hs,Gst", "L1,3, 0.5000, 0.4000, 0.2000"}));
+    EXPECT_EQ(err, "Tuvamo: cannot create result file: run.MeanGST: Is a directory\n");
+    EXPECT_EQ(dir.read("run.LocusGST"), "earlier\n");
     EXPECT_EQ(files(), (std::vector<std::string>{"run.LocusGST", "run.MeanGST"}));
     EXPECT_TRUE(std::filesystem::is_empty(dir.path() / "run.MeanGST"));
 }
@@ -497,45 +495,91 @@ TEST_F(OutputTest, Output2NamesBlankIdAndBlankPrefix) {
     EXPECT_EQ(dir.read(".Perm-B-HT"), lines({" 0.2000, 0.2000"}));
 }
 
-TEST_F(OutputTest, Output2NamesSameIdAndIdMean) {
-    two_loci("  run", "dup", "dup");  // leading blanks of the prefix are dropped
-    run_captured([] { output2(); });
-    EXPECT_EQ(files(), (std::vector<std::string>{"run.Perm-Mean-GST", "run.Perm-Mean-HS", "run.Perm-Mean-HT",
-                                                 "run.Perm-dup-GST", "run.Perm-dup-HS", "run.Perm-dup-HT"}));
-    EXPECT_EQ(dir.read("run.Perm-dup-HT"), lines({" 0.2000, 0.2000"}));  // the later locus
-
-    reset_program_state();
-    clear();
-    two_loci("run", "Mean", "L2");
-    run_captured([] { output2(); });
-    EXPECT_EQ(files(), (std::vector<std::string>{"run.Perm-L2-GST", "run.Perm-L2-HS", "run.Perm-L2-HT",
-                                                 "run.Perm-Mean-GST", "run.Perm-Mean-HS", "run.Perm-Mean-HT"}));
-    // The mean files replace the files of the locus named Mean: (0.1 + 0.2) / 2.
-    EXPECT_EQ(dir.read("run.Perm-Mean-HT"), lines({" 0.1500, 0.1500"}));
+// Names that would repeat a name of the run take the locus number; every
+// other name stays as it is, and each renamed locus has its line on standard
+// error.
+TEST_F(OutputTest, Output2GivesEveryFileItsOwnName) {
+    struct Case {
+        const char* name;
+        std::string prefix;
+        std::vector<std::string> ids;
+        std::vector<std::string> bases;  // of the loci in order, after the prefix's ".Perm-"
+        std::string err;
+    } cases[] = {
+        {"two loci with one ID", "  run", {"dup", "dup"}, {"dup-", "dup_2-"},
+         "Tuvamo: locus 2, ID \"dup\": its per-permutation files would take names already used; they are "
+         "named run.Perm-dup_2-GST, run.Perm-dup_2-HS and run.Perm-dup_2-HT\n"},
+        {"an ID Mean", "run", {"Mean", "L2"}, {"Mean_1-", "L2-"},
+         "Tuvamo: locus 1, ID \"Mean\": its per-permutation files would take names already used; they are "
+         "named run.Perm-Mean_1-GST, run.Perm-Mean_1-HS and run.Perm-Mean_1-HT\n"},
+        {"two blank IDs", "", {"", ""}, {"-", "_2-"},
+         "Tuvamo: locus 2, ID \"\": its per-permutation files would take names already used; they are "
+         "named .Perm-_2-GST, .Perm-_2-HS and .Perm-_2-HT\n"},
+        // Locus 3 keeps its plain name, which locus 2's numbered name would take.
+        {"a numbered name in use", "run", {"a", "a", "a_2"}, {"a-", "a_2_2-", "a_2-"},
+         "Tuvamo: locus 2, ID \"a\": its per-permutation files would take names already used; they are "
+         "named run.Perm-a_2_2-GST, run.Perm-a_2_2-HS and run.Perm-a_2_2-HT\n"},
+        {"a name written another way", "run", {"x/y", "x//y", "x/./y"}, {"x/y-", "x//y_2-", "x/./y_3-"},
+         "Tuvamo: locus 2, ID \"x//y\": its per-permutation files would take names already used; they are "
+         "named run.Perm-x//y_2-GST, run.Perm-x//y_2-HS and run.Perm-x//y_2-HT\n"
+         "Tuvamo: locus 3, ID \"x/./y\": its per-permutation files would take names already used; they are "
+         "named run.Perm-x/./y_3-GST, run.Perm-x/./y_3-HS and run.Perm-x/./y_3-HT\n"},
+        {"IDs that differ", "run", {"Mean-", "mean", "MEAN"}, {"Mean--", "mean-", "MEAN-"}, ""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        reset_program_state();
+        clear();
+        set_prefix(c.prefix);
+        std::vector<Locus> loci;
+        for (const auto& id : c.ids) loci.push_back({id, 2, 0.5f, 0.25f, 0.5f});
+        set_loci(loci);
+        // Ht of locus l is 0.1 * l, so each file shows whose values it holds.
+        set_permutations(2, [](std::size_t l, std::size_t) -> std::array<float, 3> {
+            const float x = 0.1f * static_cast<float>(l);
+            return {x, x / 2.0f, x / 2.0f};
+        });
+        variables.outpermresult = 1;
+        std::filesystem::create_directories(dir.path() / "run.Perm-x");
+        testing::internal::CaptureStderr();
+        const StepResult result = run_captured([] {
+            prepareresults();
+            output2();
+            output1(0.0f, 0.0f, 0.0f, 0.0f, 0.0f);
+        });
+        const std::string err = testing::internal::GetCapturedStderr();
+        EXPECT_EQ(result.status, -1);
+        EXPECT_EQ(err, c.err);
+        const std::string stem = std::string(c.prefix == "  run" ? "run" : c.prefix) + ".Perm-";
+        for (std::size_t l = 0; l < c.ids.size(); ++l) {
+            const std::string expected = l == 0 ? " 0.1000, 0.1000" : l == 1 ? " 0.2000, 0.2000" : " 0.3000, 0.3000";
+            EXPECT_EQ(dir.read(stem + c.bases[l] + "HT"), lines({expected})) << c.bases[l];
+        }
+        // The mean files hold the means, whatever the IDs.
+        const std::string mean = c.ids.size() == 2 ? " 0.1500, 0.1500" : " 0.2000, 0.2000";
+        EXPECT_EQ(dir.read(stem + "Mean-HT"), lines({mean}));
+    }
 }
 
-TEST_F(OutputTest, Output2NamesFromALongPrefix) {
-    // The joined base is cut after 99 characters, leading blanks included,
-    // and only then left-adjusted.
-    const std::string p90(90, 'p');
-    two_loci("  " + p90, "ABCDEF", "XYZ");
-    run_captured([] { output2(); });
-    const std::string cut = p90 + ".Perm-";  // 2 blanks + 96 characters: 1 ID character left
-    EXPECT_EQ(files(), (std::vector<std::string>{cut + "AGST", cut + "AHS", cut + "AHT", cut + "Mean-GST",
-                                                 cut + "Mean-HS", cut + "Mean-HT", cut + "XGST", cut + "XHS",
-                                                 cut + "XHT"}));
-    EXPECT_EQ(dir.read(cut + "AHT"), lines({" 0.1000, 0.1000"}));
-
-    // From 93 characters on, no ID character reaches the base.
-    reset_program_state();
-    clear();
-    const std::string p93(93, 'q');
-    two_loci(p93, "ABCDEF", "XYZ");
-    run_captured([] { output2(); });
-    const std::string base = p93 + ".Perm-";
-    EXPECT_EQ(files(), (std::vector<std::string>{base + "GST", base + "HS", base + "HT", base + "Mean-GST",
-                                                 base + "Mean-HS", base + "Mean-HT"}));
-    EXPECT_EQ(dir.read(base + "HT"), lines({" 0.2000, 0.2000"}));  // the last locus
+TEST_F(OutputTest, Output2NamesFromALongPrefixAreWhole) {
+    // No part of a name is cut: the prefix and the ID stand whole in every
+    // locus's names, and the prefix's leading blanks are dropped.
+    for (std::size_t length : {90u, 93u, 150u}) {
+        SCOPED_TRACE(length);
+        reset_program_state();
+        clear();
+        const std::string p(length, 'p');
+        two_loci("  " + p, "ABCDEF", "XYZ");
+        testing::internal::CaptureStderr();
+        run_captured([] { output2(); });
+        EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+        const std::string base = p + ".Perm-";
+        EXPECT_EQ(files(), (std::vector<std::string>{base + "ABCDEF-GST", base + "ABCDEF-HS", base + "ABCDEF-HT",
+                                                     base + "Mean-GST", base + "Mean-HS", base + "Mean-HT",
+                                                     base + "XYZ-GST", base + "XYZ-HS", base + "XYZ-HT"}));
+        EXPECT_EQ(dir.read(base + "ABCDEF-HT"), lines({" 0.1000, 0.1000"}));
+        EXPECT_EQ(dir.read(base + "XYZ-HT"), lines({" 0.2000, 0.2000"}));
+    }
 }
 
 TEST_F(OutputTest, Output2ReplacesALongerFile) {
@@ -556,16 +600,13 @@ TEST_F(OutputTest, Output2IntoAMissingDirectoryStops) {
     EXPECT_TRUE(files().empty());
 }
 
-TEST_F(OutputTest, Output2FailureOnAMeanFileLeavesNoTemporaryFile) {
+TEST_F(OutputTest, Output2FailureOnAMeanFileLeavesNoFileOfTheRun) {
     std::filesystem::create_directory(dir.path() / "run.Perm-Mean-HS");
     one_locus_permutations(2);
     const std::string err = expect_fatal([] { output2(); });
-    EXPECT_NE(err.find("run.Perm-Mean-HS"), std::string::npos) << err;
-    // The files finished before the failure remain; the mean Ht file, open
-    // at that moment, is not left behind.
-    EXPECT_EQ(files(), (std::vector<std::string>{"run.Perm-L1-GST", "run.Perm-L1-HS", "run.Perm-L1-HT",
-                                                 "run.Perm-Mean-GST", "run.Perm-Mean-HS"}));
-    EXPECT_EQ(dir.read("run.Perm-Mean-GST"), lines({" 0.5000, 0.5000"}));
+    EXPECT_EQ(err, "Tuvamo: cannot create result file: run.Perm-Mean-HS: Is a directory\n");
+    // The files finished before the failure are not put in place either.
+    EXPECT_EQ(files(), (std::vector<std::string>{"run.Perm-Mean-HS"}));
     EXPECT_TRUE(std::filesystem::is_empty(dir.path() / "run.Perm-Mean-HS"));
 }
 

@@ -203,3 +203,20 @@ TEST_F(Permute, TablesThatDoNotFitTogetherEndTheRunBeforeAnyMark) {
 }
 
 }  // namespace
+
+namespace {
+
+// The memory that the reader holds for the tables passes to them: with the
+// three tables' worth held, they are allocated within a limit that has room
+// for them once, not twice.
+TEST_F(Permute, TablesTakeOverTheMemoryHeldForThem) {
+    prepare({2, 2}, 1000000, 1);
+    const std::size_t table = 3 * 1000000 * sizeof(float);
+    platform::set_allocation_limit(table * 4 + (std::size_t{1} << 20));
+    variables.tables_claim.claim(3 * 1000000, 3 * sizeof(float));
+    auto run = run_captured([] { permute(); });
+    platform::set_allocation_limit(0);
+    EXPECT_EQ(run.status, -1);
+}
+
+}  // namespace

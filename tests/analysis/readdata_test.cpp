@@ -63,7 +63,7 @@ TEST(ReadData, FillsTheDataModel) {
     ASSERT_EQ(r.status, -1) << r.out;
     EXPECT_EQ(r.out, "");
     const Variables& v = variables;
-    EXPECT_EQ(std::string(v.outfilename.begin(), v.outfilename.end()), padded("out", 99));
+    EXPECT_EQ(v.outfilename, "out");
     EXPECT_EQ(v.numpermut, 0);
     EXPECT_EQ(v.outpermresult, 0);
     EXPECT_EQ(v.idum, -17);
@@ -100,13 +100,13 @@ TEST(ReadData, CrlfLineEndsReadLikeLineFeeds) {
 
     auto r = read_input(crlf);
     ASSERT_EQ(r.status, -1) << r.out;
-    const std::string prefix(variables.outfilename.begin(), variables.outfilename.end());
+    const std::string prefix = variables.outfilename;
     const std::string ids = id(1) + id(2);
     const auto c11 = codes(1, 1), c22 = codes(2, 2);
 
     ASSERT_EQ(read_input(lf).status, -1);
-    EXPECT_EQ(prefix, padded("ab", 99));
-    EXPECT_EQ(prefix, std::string(variables.outfilename.begin(), variables.outfilename.end()));
+    EXPECT_EQ(prefix, "ab");
+    EXPECT_EQ(prefix, variables.outfilename);
     EXPECT_EQ(ids, padded("A", 20) + padded("B", 20));
     EXPECT_EQ(ids, id(1) + id(2));
     EXPECT_EQ(c11, codes(1, 1));
@@ -157,8 +157,10 @@ TEST(ReadData, OutputPrefix) {
         {"\"my dir/out, one\"", "my dir/out, one"},
         {"'  lead'", "  lead"},
         {"'it''s'", "it's"},
-        {std::string(120, 'x'), std::string(99, 'x')},
-        {"'" + std::string(150, 'y') + "'", std::string(99, 'y')},
+        {std::string(120, 'x'), std::string(120, 'x')},
+        {"'" + std::string(150, 'y') + "'", std::string(150, 'y')},
+        {"\xEF\xBB\xBF'example'", "example"},  // the byte-order mark of a UTF-8 file is skipped
+        {"\xEF\xBB\xBF\xEF\xBB\xBFx", "\xEF\xBB\xBFx"},  // only one, at the very start
         {",", ""},
         {"/", ""},
     };
@@ -168,7 +170,7 @@ TEST(ReadData, OutputPrefix) {
         in.prefix = c.text;
         auto r = read_input(in.text());
         ASSERT_EQ(r.status, -1) << r.out;
-        EXPECT_EQ(std::string(variables.outfilename.begin(), variables.outfilename.end()), padded(c.prefix, 99));
+        EXPECT_EQ(variables.outfilename, c.prefix);
     }
 }
 
@@ -185,6 +187,7 @@ TEST(ReadData, LocusIds) {
         {"A /C", {"A", "", ""}},
         {"A,,C", {"A", "", "C"}},
         {"3*L", {"L", "L", "L"}},
+        {"\xEF\xBB\xBF B C", {"\xEF\xBB\xBF", "B", "C"}},  // away from the start, an ordinary text
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.text);
@@ -286,8 +289,9 @@ TEST(ReadData, InputFileName) {
     const std::string content = Input{}.text();
     dir.write("Tuvamo.InFile", content);
     dir.write("in.txt", content);
-    const std::string long_name(99, 'n');
+    const std::string long_name(150, 'n');
     dir.write(long_name, content);
+    dir.write(std::string(99, 'n'), "not an input\n");
     std::filesystem::create_directory(dir.path() / "sub");
     ChangeDir cd(dir.path());
     const char* old_home = std::getenv("HOME");
@@ -297,25 +301,30 @@ TEST(ReadData, InputFileName) {
     struct Case {
         std::vector<std::string> args;
         bool found;
+        std::string err;  // the line on standard error when the file is not found
     } cases[] = {
-        {{}, true},
-        {{""}, true},
-        {{"    "}, true},
-        {{"in.txt"}, true},
-        {{"  in.txt  "}, true},
-        {{"in.txt", "ignored.txt"}, true},
-        {{"~/in.txt"}, true},
-        {{long_name + "this part is cut"}, true},
-        {{"absent.txt"}, false},
-        {{"sub"}, false},
+        {{}, true, ""},
+        {{""}, true, ""},
+        {{"    "}, true, ""},
+        {{"in.txt"}, true, ""},
+        {{"  in.txt  "}, true, ""},
+        {{"in.txt", "ignored.txt"}, true, ""},
+        {{"~/in.txt"}, true, ""},
+        {{long_name}, true, ""},  // used whole, not cut to the 99-character file beside it
+        {{long_name + "x"}, false, "Tuvamo: cannot open input file: " + long_name + "x: No such file or directory\n"},
+        {{"absent.txt"}, false, "Tuvamo: cannot open input file: absent.txt: No such file or directory\n"},
+        {{"sub"}, false, "Tuvamo: cannot open input file: sub: Is a directory\n"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.args.empty() ? "(none)" : c.args[0]);
         reset_program_state();
         set_arguments(c.args);
+        testing::internal::CaptureStderr();
         auto r = run_captured(readdata);
+        EXPECT_EQ(testing::internal::GetCapturedStderr(), c.err);
         if (c.found) {
             EXPECT_EQ(r.status, -1) << r.out;
+            EXPECT_EQ(variables.outfilename, "out");
         } else {
             EXPECT_EQ(r.status, platform::status_data_error);
             EXPECT_EQ(r.out, stop_line("The input file does not exist!"));
@@ -325,36 +334,73 @@ TEST(ReadData, InputFileName) {
     std::filesystem::remove(dir.path() / "Tuvamo.InFile");
     reset_program_state();
     set_arguments({});
+    testing::internal::CaptureStderr();
     EXPECT_EQ(run_captured(readdata).out, stop_line("The input file does not exist!"));
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "Tuvamo: cannot open input file: Tuvamo.InFile: No such file or directory\n");
     if (old_home)
         setenv("HOME", saved_home.c_str(), 1);
     else
         unsetenv("HOME");
 }
 
-// Counts too large to allocate end the run with the memory diagnostic (on
-// standard error), not with a crash or a wrapped size.
-TEST(ReadData, HugeCountsEndAsMemoryExhausted) {
+// Tables grow with the values that back them: a count that the file does not
+// back ends with the message of the read that runs out of values, within a
+// memory limit far below what the count alone would ask for.
+TEST(ReadData, HugeCountsWithoutTheValuesEndWithTheReadersMessage) {
     struct Case {
         const char* name;
         std::string Input::*field;
         std::string text;
+        std::string message;
     } cases[] = {
-        {"loci", &Input::numloci, "2147483647"},
-        {"populations", &Input::numpop, "2147483647"},
-        {"sample size", &Input::populations, "2147483647\n1 1 2 2\n"},
-        {"loci within the 32-bit range", &Input::numloci, "100000000"},
+        {"loci", &Input::numloci, "2147483647", "Error reading locus IDs!"},
+        {"loci within the 32-bit range", &Input::numloci, "100000000", "Error reading locus IDs!"},
+        {"populations", &Input::numpop, "2147483647", "Error in reading sample size for population 3"},
+        {"sample size", &Input::populations, "2147483647\n1 1 2 2\n",
+         "Error in reading data for individual 2 in population 1"},
     };
-    platform::set_allocation_limit(std::size_t{1} << 30);
+    platform::set_allocation_limit(std::size_t{1} << 24);
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         Input in;
         in.*c.field = c.text;
         auto r = read_input(in.text());
-        EXPECT_EQ(r.status, platform::status_fatal);
-        EXPECT_EQ(r.out, "");
+        EXPECT_EQ(r.status, platform::status_data_error);
+        EXPECT_EQ(r.out, stop_line(c.message));
     }
     platform::set_allocation_limit(0);
+}
+
+// The total of the sample sizes must fit the 32-bit numbering of the
+// individuals; the sample size that passes it is refused with its read's
+// message, after every record before it.
+TEST(ReadData, IndividualsBeyondThirtyTwoBitsAreAnInputError) {
+    Input in;
+    in.numpop = "3";
+    in.populations = "2\n1 1 2 2\n1 2 2 2\n2147483646\n";
+    auto r = read_input(in.text());
+    EXPECT_EQ(r.status, platform::status_data_error);
+    EXPECT_EQ(r.out, stop_line("Error in reading sample size for population 2"));
+}
+
+// The memory of the permutation tables is held once the locus IDs are read,
+// so a run that cannot hold them ends before any genotype is read.
+TEST(ReadData, PermutationTablesBeyondTheMemoryLimitEndTheRunEarly) {
+    Input in;
+    in.numpermut = "10000000";
+    in.populations = "2\n1 1 2 2\nnot a record\n";
+    platform::set_allocation_limit(std::size_t{1} << 26);
+    testing::internal::CaptureStderr();
+    auto r = read_input(in.text());
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "Tuvamo: memory exhausted\n");
+    EXPECT_EQ(r.status, platform::status_fatal);
+    EXPECT_EQ(r.out, "");
+
+    in.numpermut = "100000";  // 2.4 MB of tables: the records are read
+    r = read_input(in.text());
+    platform::set_allocation_limit(0);
+    EXPECT_EQ(r.out, stop_line("Error in reading data for individual 2 in population 1"));
 }
 
 TEST(StopOnDataError, WritesTheTrimmedMessageAndStops) {

@@ -1,9 +1,10 @@
 // Every folder under tests/e2e/cases is one whole run: the files beside its
 // "expected" folder are copied into a scratch directory, the program runs there
 // with the arguments listed one per line in "args" (none when absent), and its
-// standard output, exit status and result files must equal expected/stdout,
-// expected/status (0 when absent) and the other files of expected/, byte for
-// byte; no other file may be left behind.
+// standard output, standard error, exit status and result files must equal
+// expected/stdout, expected/stderr (empty when absent), expected/status (0 when
+// absent) and the other files of expected/, byte for byte; no other file may
+// be left behind.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -49,14 +50,16 @@ TEST_P(WholeRun, MatchesExpectedOutputAndFiles) {
     if (fs::exists(expected / "status")) status = std::stoi(e2e::read_file(expected / "status"));
     EXPECT_EQ(run.status, status);
     EXPECT_EQ(run.out, e2e::read_file(expected / "stdout"));
-    if (status == 0) {
+    if (fs::exists(expected / "stderr")) {
+        EXPECT_EQ(run.err, e2e::read_file(expected / "stderr"));
+    } else if (status == 0) {
         EXPECT_EQ(run.err, "");
     }
 
     std::set<std::string> wanted = inputs;
     for (const auto& e : fs::directory_iterator(expected)) {
         auto name = e.path().filename().string();
-        if (name == "stdout" || name == "status") continue;
+        if (name == "stdout" || name == "stderr" || name == "status") continue;
         wanted.insert(name);
         EXPECT_EQ(scratch.read(name), e2e::read_file(e.path())) << "file " << name;
     }

@@ -1,6 +1,7 @@
 // Runs the built Tuvamo program as a separate process.
 #pragma once
 
+#include <csignal>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -9,14 +10,18 @@
 #include <string>
 #include <vector>
 
+#include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 namespace e2e {
 
 struct Run {
-    int status = -1;
+    int status = -1;       // exit status, or 128 + the signal that ended it
     std::string out;
     std::string err;
+    long max_rss_kb = 0;   // the largest resident set of the command's processes
 };
 
 inline std::string read_file(const std::filesystem::path& p) {
@@ -42,23 +47,116 @@ inline std::string shell_quote(const std::string& s) {
     return q + "'";
 }
 
-// Runs the program in `dir` with `args`; `env` is a prefix of VAR=value words.
-inline Run run(const std::filesystem::path& dir, const std::vector<std::string>& args,
-               const std::string& env = {}) {
-    auto out = std::filesystem::temp_directory_path() / ("tuvamo-e2e-out-" + std::to_string(::getpid()));
-    auto err = std::filesystem::temp_directory_path() / ("tuvamo-e2e-err-" + std::to_string(::getpid()));
-    std::string cmd = "cd " + shell_quote(dir.string()) + " && " + env + " " + shell_quote(TUVAMO_EXE);
-    for (const auto& a : args) cmd += " " + shell_quote(a);
-    cmd += " > " + shell_quote(out.string()) + " 2> " + shell_quote(err.string()) + " < /dev/null";
-    int raw = std::system(cmd.c_str());
+inline std::string exe() { return TUVAMO_EXE; }
+
+// Runs the shell command line `command` in `dir`, its standard input from
+// /dev/null unless the command says otherwise.
+inline Run run_command(const std::filesystem::path& dir, const std::string& command) {
+    const auto tag = std::to_string(::getpid());
+    const auto out = std::filesystem::temp_directory_path() / ("tuvamo-e2e-out-" + tag);
+    const auto err = std::filesystem::temp_directory_path() / ("tuvamo-e2e-err-" + tag);
+    const pid_t child = ::fork();
+    if (child == 0) {
+        const int in_fd = ::open("/dev/null", O_RDONLY);
+        const int out_fd = ::open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        const int err_fd = ::open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        if (in_fd < 0 || out_fd < 0 || err_fd < 0 || ::chdir(dir.c_str()) != 0) ::_exit(127);
+        ::dup2(in_fd, 0);
+        ::dup2(out_fd, 1);
+        ::dup2(err_fd, 2);
+        ::execl("/bin/sh", "sh", "-c", command.c_str(), static_cast<char*>(nullptr));
+        ::_exit(127);
+    }
     Run r;
+    int raw = 0;
+    struct rusage usage {};
+    if (child < 0 || ::wait4(child, &raw, 0, &usage) != child) return r;
     r.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
+    r.max_rss_kb = usage.ru_maxrss;
     r.out = read_file(out);
     r.err = read_file(err);
     std::filesystem::remove(out);
     std::filesystem::remove(err);
     return r;
 }
+
+// Runs the program in `dir` with `args`; `env` is a prefix of VAR=value words
+// (or a command such as "timeout 20" that runs the program).
+inline Run run(const std::filesystem::path& dir, const std::vector<std::string>& args,
+               const std::string& env = {}) {
+    std::string cmd = env + " " + shell_quote(exe());
+    for (const auto& a : args) cmd += " " + shell_quote(a);
+    return run_command(dir, cmd);
+}
+
+// The program started in `dir` with `args`, running beside the test: its
+// standard output and error go to files that can be read while it runs.
+class Started {
+public:
+    Started(const std::filesystem::path& dir, const std::vector<std::string>& args) {
+        static int counter = 0;
+        const auto tag = std::to_string(::getpid()) + "-" + std::to_string(counter++);
+        out_ = std::filesystem::temp_directory_path() / ("tuvamo-e2e-started-out-" + tag);
+        err_ = std::filesystem::temp_directory_path() / ("tuvamo-e2e-started-err-" + tag);
+        std::vector<std::string> words{exe()};
+        words.insert(words.end(), args.begin(), args.end());
+        pid_ = ::fork();
+        if (pid_ == 0) {
+            const int in_fd = ::open("/dev/null", O_RDONLY);
+            const int out_fd = ::open(out_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+            const int err_fd = ::open(err_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+            if (in_fd < 0 || out_fd < 0 || err_fd < 0 || ::chdir(dir.c_str()) != 0) ::_exit(127);
+            ::dup2(in_fd, 0);
+            ::dup2(out_fd, 1);
+            ::dup2(err_fd, 2);
+            std::vector<char*> argv;
+            for (auto& w : words) argv.push_back(w.data());
+            argv.push_back(nullptr);
+            ::execv(argv[0], argv.data());
+            ::_exit(127);
+        }
+    }
+    ~Started() {
+        if (pid_ > 0 && !waited_) {
+            ::kill(pid_, SIGKILL);
+            wait();
+        }
+    }
+    Started(const Started&) = delete;
+    Started& operator=(const Started&) = delete;
+
+    // What the program has written on standard output so far.
+    std::string out() const { return read_file(out_); }
+    // Waits (up to about a minute) until standard output holds `text`.
+    bool wait_for_output(const std::string& text) const {
+        for (int i = 0; i < 60000; ++i) {
+            if (out().find(text) != std::string::npos) return true;
+            ::usleep(1000);
+        }
+        return false;
+    }
+    void send(int signal_number) const { ::kill(pid_, signal_number); }
+    // Waits for the program's end.
+    Run wait() {
+        Run r;
+        int raw = 0;
+        struct rusage usage {};
+        if (pid_ <= 0 || ::wait4(pid_, &raw, 0, &usage) != pid_) return r;
+        waited_ = true;
+        r.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
+        r.max_rss_kb = usage.ru_maxrss;
+        r.out = read_file(out_);
+        r.err = read_file(err_);
+        std::filesystem::remove(out_);
+        std::filesystem::remove(err_);
+        return r;
+    }
+
+private:
+    pid_t pid_ = -1;
+    bool waited_ = false;
+    std::filesystem::path out_, err_;
+};
 
 // The names of the regular files in `dir`.
 inline std::set<std::string> files_in(const std::filesystem::path& dir) {

@@ -67,7 +67,7 @@ TEST(Run, MissingInputFileStopsAfterTheFirstStepLine) {
     auto run = e2e::run(dir.path(), {});
     EXPECT_EQ(run.out, e2e::kReading + " The input file does not exist!\n");
     EXPECT_EQ(run.status, 1);
-    EXPECT_EQ(run.err, "");
+    EXPECT_EQ(run.err, "Tuvamo: cannot open input file: Tuvamo.InFile: No such file or directory\n");
 }
 
 // The 2.5 % and 97.5 % points of the per-locus file are the values of ranks
@@ -134,9 +134,9 @@ TEST(Run, SameInputTwiceGivesIdenticalOutput) {
     for (const auto& name : names) EXPECT_EQ(one.read(name), two.read(name)) << name;
 }
 
-// A result file that cannot be written ends the run with one line on standard
-// error naming it and status 2; no partial or temporary file is left, and an
-// earlier result file stays as it was.
+// A result file that cannot be written ends the run right after the input is
+// read, with one line on standard error naming it and status 2; no file of
+// the run is left, and every earlier result file stays as it was.
 TEST(Run, UnwritableResultFileIsAFatalFailure) {
     {
         e2e::Scratch dir;
@@ -144,7 +144,7 @@ TEST(Run, UnwritableResultFileIsAFatalFailure) {
         auto run = e2e::run(dir.path(), {"in"});
         EXPECT_EQ(run.status, 2);
         EXPECT_EQ(run.err, "Tuvamo: cannot create result file: missing/dir/x.LocusGST: No such file or directory\n");
-        EXPECT_EQ(run.out.find(e2e::kCompleted), std::string::npos);
+        EXPECT_EQ(run.out, e2e::kReading);
         EXPECT_EQ(e2e::files_in(dir.path()), (std::set<std::string>{"in"}));
     }
     {
@@ -154,10 +154,10 @@ TEST(Run, UnwritableResultFileIsAFatalFailure) {
         std::filesystem::create_directory(dir.path() / "x.MeanGST");
         auto run = e2e::run(dir.path(), {"in"});
         EXPECT_EQ(run.status, 2);
-        EXPECT_NE(run.err.find("x.MeanGST"), std::string::npos) << run.err;
+        EXPECT_EQ(run.err, "Tuvamo: cannot create result file: x.MeanGST: Is a directory\n");
+        EXPECT_EQ(run.out, e2e::kReading);
         EXPECT_EQ(e2e::files_in(dir.path()), (std::set<std::string>{"in", "x.LocusGST"}));
-        EXPECT_NE(dir.read("x.LocusGST"), "an earlier result\n");
-        EXPECT_EQ(dir.read("x.LocusGST").substr(0, 6), "Locus,");
+        EXPECT_EQ(dir.read("x.LocusGST"), "an earlier result\n");
     }
 }
 
@@ -165,16 +165,54 @@ TEST(Run, UnwritableResultFileIsAFatalFailure) {
 
 namespace {
 
-// A device or a directory named as the input file is no input file.
-TEST(Run, InputThatIsNoRegularFileIsRefused) {
+// Whatever can be opened for reading and is no directory is read: a pipe,
+// a named pipe, a device. An endless device ends with the first read's own
+// message once its first value passes the bound of a value.
+TEST(Run, InputsAsUsersGiveThem) {
+    e2e::Scratch plain;
+    plain.write("in", input("x", 20, 1));
+    const auto reference = e2e::run(plain.path(), {"in"});
+    ASSERT_EQ(reference.status, 0) << reference.err;
+    const auto results = e2e::files_in(plain.path());
+
+    struct Case {
+        const char* name;
+        std::string command;  // with `exe` standing for the program
+    } cases[] = {
+        {"a pipe as /dev/stdin", "cat in.txt | exe /dev/stdin"},
+        {"a named pipe", "mkfifo fifo && { cat in.txt > fifo & } && exe fifo; s=$?; rm -f fifo; exit $s"},
+        {"a file with a byte-order mark", "printf '\\357\\273\\277' > bom && cat in.txt >> bom && exe bom; s=$?; rm -f bom; exit $s"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        e2e::Scratch dir;
+        dir.write("in.txt", plain.read("in"));
+        std::string command = c.command;
+        for (std::size_t at; (at = command.find("exe ")) != std::string::npos;)
+            command.replace(at, 3, "timeout 60 " + e2e::shell_quote(e2e::exe()));
+        const auto run = e2e::run_command(dir.path(), command);
+        EXPECT_EQ(run.status, 0) << run.err;
+        EXPECT_EQ(run.out, reference.out);
+        EXPECT_EQ(run.err, "");
+        auto names = e2e::files_in(dir.path());
+        names.erase("in.txt");
+        names.insert("in");
+        EXPECT_EQ(names, results);
+        for (const auto& name : results) {
+            if (name == "in") continue;
+            EXPECT_EQ(dir.read(name), plain.read(name)) << name;
+        }
+    }
+
     e2e::Scratch dir;
     std::filesystem::create_directory(dir.path() / "adir");
-    for (const char* name : {"/dev/zero", "adir"}) {
-        SCOPED_TRACE(name);
-        auto run = e2e::run(dir.path(), {name}, "timeout 20");
-        EXPECT_EQ(run.out, e2e::kReading + " The input file does not exist!\n");
-        EXPECT_EQ(run.status, 1);
-    }
+    auto run = e2e::run(dir.path(), {"/dev/zero"}, "timeout 20");
+    EXPECT_EQ(run.out, e2e::kReading + " Error reading output file name\n");
+    EXPECT_EQ(run.status, 1);
+    run = e2e::run(dir.path(), {"adir"});
+    EXPECT_EQ(run.out, e2e::kReading + " The input file does not exist!\n");
+    EXPECT_EQ(run.err, "Tuvamo: cannot open input file: adir: Is a directory\n");
+    EXPECT_EQ(run.status, 1);
 }
 
 // A prefix holding a zero byte cannot name a file: the run ends with the
@@ -188,6 +226,88 @@ TEST(Run, PrefixWithAZeroByteIsAFatalFailure) {
     EXPECT_EQ(run.status, 2);
     EXPECT_NE(run.err.find("o\\0x.LocusGST"), std::string::npos) << run.err;
     EXPECT_EQ(e2e::files_in(dir.path()), (std::set<std::string>{"in"}));
+}
+
+}  // namespace
+
+namespace {
+
+// The bundled example with its prefix, number of permutations and
+// per-permutation switch replaced.
+std::string example(const std::string& prefix, int permutations, int files) {
+    std::string text = e2e::read_file(TUVAMO_CASES "/../../../examples/example.in");
+    std::istringstream lines(text);
+    std::string out, line;
+    for (int n = 0; std::getline(lines, line); ++n) {
+        if (n == 0) line = prefix;
+        if (n == 1) line = std::to_string(permutations);
+        if (n == 2) line = std::to_string(files);
+        out += line + "\n";
+    }
+    return out;
+}
+
+// The names of the files of a run of the example under `base`: the two
+// result files, and with per-permutation files those of its six loci and
+// the three mean files.
+std::set<std::string> example_names(const std::string& base, bool files) {
+    std::set<std::string> names{base + ".LocusGST", base + ".MeanGST"};
+    if (!files) return names;
+    for (const char* id : {"Mic01", "Mic02", "Mic03", "Mic04", "Mic05", "Mic06", "Mean"})
+        for (const char* q : {"GST", "HS", "HT"}) names.insert(base + ".Perm-" + id + "-" + q);
+    return names;
+}
+
+// Prefixes and input names are used whole: no name is cut and no two files
+// of a run share one. A name that the file system refuses ends the run with
+// the file diagnostic before the analysis.
+TEST(Run, NamesAreUsedWhole) {
+    e2e::Scratch reference;
+    reference.write("in", example("'ref'", 10, 1));
+    ASSERT_EQ(e2e::run(reference.path(), {"in"}).status, 0);
+
+    const std::string p95(95, 'p'), p150 = "sub/" + std::string(146, 'q');
+    for (const std::string& prefix : {p95, p150}) {
+        SCOPED_TRACE(prefix.size());
+        e2e::Scratch dir;
+        std::filesystem::create_directory(dir.path() / "sub");
+        dir.write("in", example("'" + prefix + "'", 10, 1));
+        const auto run = e2e::run(dir.path(), {"in"});
+        ASSERT_EQ(run.status, 0) << run.err;
+        EXPECT_EQ(run.err, "");
+        const bool in_sub = prefix.rfind("sub/", 0) == 0;
+        const std::string base = in_sub ? prefix.substr(4) : prefix;
+        auto expected = example_names(base, true);
+        if (!in_sub) expected.insert("in");
+        EXPECT_EQ(e2e::files_in(in_sub ? dir.path() / "sub" : dir.path()), expected);
+        for (const auto& name : example_names("ref", true))
+            EXPECT_EQ(e2e::read_file(dir.path() / (prefix + name.substr(3))), reference.read(name)) << name;
+    }
+
+    // An input path of 150 characters.
+    {
+        e2e::Scratch dir;
+        const std::string folders = std::string(60, 'a') + "/" + std::string(60, 'b');
+        std::filesystem::create_directories(dir.path() / folders);
+        const std::string input = folders + "/" + std::string(28, 'c');
+        ASSERT_EQ(input.size(), 150u);
+        dir.write(input, example("'ref'", 10, 1));
+        const auto run = e2e::run(dir.path(), {input});
+        ASSERT_EQ(run.status, 0) << run.err;
+        for (const auto& name : example_names("ref", true)) EXPECT_EQ(dir.read(name), reference.read(name)) << name;
+    }
+
+    // Names longer than a file name may be.
+    {
+        e2e::Scratch dir;
+        const std::string prefix(300, 'x');
+        dir.write("in", example(prefix, 10, 1));
+        const auto run = e2e::run(dir.path(), {"in"});
+        EXPECT_EQ(run.status, 2);
+        EXPECT_EQ(run.out, e2e::kReading);
+        EXPECT_EQ(run.err, "Tuvamo: cannot create result file: " + prefix + ".Perm-Mic01-GST: File name too long\n");
+        EXPECT_EQ(e2e::files_in(dir.path()), (std::set<std::string>{"in"}));
+    }
 }
 
 }  // namespace

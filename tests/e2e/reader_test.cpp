@@ -127,6 +127,9 @@ TEST(ReaderStops, InputFileThatDoesNotExist) {
         auto run = e2e::run(dir.path(), args);
         EXPECT_EQ(run.out, stopped("The input file does not exist!"));
         EXPECT_EQ(run.status, 1);
+        const std::string name = args.empty() || args[0] == "   " ? "Tuvamo.InFile" : args[0] == "sub" ? "sub" : "absent.txt";
+        const std::string reason = name == "sub" ? "Is a directory" : "No such file or directory";
+        EXPECT_EQ(run.err, "Tuvamo: cannot open input file: " + name + ": " + reason + "\n");
     }
 }
 
@@ -185,7 +188,7 @@ TEST(ReaderHostile, HugeNumbersAndEndlessLines) {
          "Permutation number should be >=0 (No permutation) and <= 10000000"},
         {"huge sample size as a real", join(with(9, "-9E99")), "Sample size too small for population 1"},
         {"endless comment", join(with(6, "1 " + endless)), "Number of populations must > 1!"},
-        {"endless prefix", endless + "\nx\n", "Error reading number of permutation!"},
+        {"endless prefix", endless + "\nx\n", "Error reading output file name"},
         {"endless unclosed prefix", "'" + endless, "Error reading output file name"},
         {"endless empty lines", std::string(5'000'000, '\n'), "Error reading output file name"},
         {"huge repeat count", [] {
@@ -205,28 +208,42 @@ TEST(ReaderHostile, HugeNumbersAndEndlessLines) {
     }
 }
 
-TEST(ReaderHostile, HugeCountsEndWithTheMemoryDiagnostic) {
+// A count that the file does not back ends with the message of the read that
+// runs out of values, and costs no more memory than the values present.
+TEST(ReaderHostile, HugeCountsWithoutTheValuesEndWithTheReadersMessage) {
+    const std::string example = e2e::read_file(TUVAMO_CASES "/../../../examples/example.in");
+    ASSERT_NE(example.find("6                    ! loci"), std::string::npos);
+    const auto example_with_loci = [&](const std::string& loci) {
+        std::string text = example;
+        text.replace(text.find("6                    ! loci"), 1, loci);
+        return text;
+    };
     struct Case {
         const char* name;
-        std::vector<std::string> lines;
+        std::string content;
+        std::string message;
     } cases[] = {
-        {"loci", with(7, "2147483647")},
-        {"populations", with(6, "2147483647")},
+        {"the example with 100,000,000 loci", example_with_loci("100000000"), "Error reading locus IDs!"},
+        {"the example with 2,147,483,647 loci", example_with_loci("2147483647"), "Error reading locus IDs!"},
+        {"loci", join(with(7, "2147483647")), "Error reading locus IDs!"},
+        {"populations", join(with(6, "2147483647")), "Error in reading sample size for population 3"},
         {"sample size times loci", [] {
              auto lines = with(7, "1000");
              lines[8] = "1000*L";
              lines[9] = "2147483647";
-             return lines;
-         }()},
+             return join(lines);
+         }(),
+         "Error in reading data for individual 1 in population 1"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         e2e::Scratch dir;
-        dir.write("Tuvamo.InFile", join(c.lines));
+        dir.write("Tuvamo.InFile", c.content);
         auto run = e2e::run(dir.path(), {}, kBounded);
-        EXPECT_EQ(run.out, e2e::kReading);
-        EXPECT_EQ(run.err, "Tuvamo: memory exhausted\n");
-        EXPECT_EQ(run.status, 2);
+        EXPECT_EQ(run.out, stopped(c.message));
+        EXPECT_EQ(run.err, "");
+        EXPECT_EQ(run.status, 1);
+        EXPECT_LT(run.max_rss_kb, 64 * 1024);
         EXPECT_EQ(e2e::files_in(dir.path()), std::set<std::string>{"Tuvamo.InFile"});
     }
 }

@@ -33,35 +33,122 @@ TEST(ResolveFileName, DropsOuterBlanksAndTakesHomeForTilde) {
         setenv("HOME", saved.c_str(), 1);
 }
 
-// A result file appears under its name only when complete; a temporary name
-// in use, even by a dangling link, is passed over; an abandoned file leaves
-// nothing behind and an earlier file as it was.
-TEST(OutputFile, WritesUnderATemporaryNameAndRenamesWhenComplete) {
+// Writes one result file of the run holding `text`.
+void write_result(const std::string& name, const std::string& text) {
+    platform::OutputFile out;
+    out.open(name);
+    out.write(text);
+    out.close();
+}
+
+// The temporary files of the run in `dir`.
+std::set<std::string> temporaries_in(const fs::path& dir) {
+    std::set<std::string> names;
+    for (const auto& name : names_in(dir))
+        if (name.rfind(".Tuvamo-", 0) == 0) names.insert(name);
+    return names;
+}
+
+// The files of a set appear under their names only when the whole set is
+// put in place; until then each is a temporary beside it and the earlier
+// files are as they were. A set that is given up leaves nothing behind.
+TEST(ResultSet, PutInPlaceTogetherOrNotAtAll) {
     ScratchDir dir;
     ChangeDir here(dir.path());
-    dir.write("r.txt", "earlier content, longer than the new one\n");
-    dir.write("r.txt.tmp0", "somebody's file\n");
-    fs::create_symlink(dir.path() / "elsewhere", dir.path() / "r.txt.tmp1");
-    {
-        platform::OutputFile out;
-        out.open("  r.txt");
-        out.write("new");
-        out.end_line();
-        EXPECT_EQ(dir.read("r.txt"), "earlier content, longer than the new one\n");
-        EXPECT_EQ(names_in(dir.path()), (std::set<std::string>{"r.txt", "r.txt.tmp0", "r.txt.tmp1", "r.txt.tmp2"}));
-        out.commit();
+    dir.write("a.txt", "earlier a, longer than the new one\n");
+    dir.write("b.txt", "earlier b\n");
+    platform::add_result("a.txt");
+    platform::add_result("  b.txt");
+    EXPECT_EQ(temporaries_in(dir.path()).size(), 2u);  // created at once, empty
+    write_result("a.txt", "new a");
+    write_result("b.txt", std::string(200000, 'b'));  // more than one buffer
+    EXPECT_EQ(dir.read("a.txt"), "earlier a, longer than the new one\n");
+    EXPECT_EQ(dir.read("b.txt"), "earlier b\n");
+    platform::commit_results();
+    EXPECT_EQ(dir.read("a.txt"), "new a");
+    EXPECT_EQ(dir.read("b.txt"), std::string(200000, 'b'));
+    EXPECT_EQ(names_in(dir.path()), (std::set<std::string>{"a.txt", "b.txt"}));
+
+    write_result("a.txt", "abandoned");
+    platform::add_result("c.txt");
+    platform::discard_results();
+    EXPECT_EQ(dir.read("a.txt"), "new a");
+    EXPECT_EQ(names_in(dir.path()), (std::set<std::string>{"a.txt", "b.txt"}));
+
+    // A file of the set that was never written is a failure, and the set goes.
+    platform::add_result("a.txt");
+    write_result("b.txt", "written");
+    EXPECT_EQ(run_captured([] { platform::commit_results(); }).status, platform::status_fatal);
+    EXPECT_EQ(dir.read("b.txt"), std::string(200000, 'b'));
+    EXPECT_EQ(names_in(dir.path()), (std::set<std::string>{"a.txt", "b.txt"}));
+}
+
+// A link at a result name leads to the file that is replaced: the link stays
+// and its target receives the results, a dangling link's target is created.
+// The new file takes the permission bits of the one it replaces. A device at
+// a result name is written, never replaced.
+TEST(ResultSet, KeepsLinksPermissionBitsAndDevices) {
+    ScratchDir dir;
+    ChangeDir here(dir.path());
+    fs::create_directory("data");
+    dir.write("data/target.txt", "old\n");
+    fs::create_symlink("data/target.txt", "link.txt");
+    fs::create_symlink("link.txt", "chain.txt");
+    fs::create_symlink("data/new.txt", "dangling.txt");
+    dir.write("mode.txt", "old\n");
+    fs::permissions("mode.txt", fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
+    fs::create_symlink("/dev/null", "null.txt");
+
+    write_result("link.txt", "through the link");
+    write_result("dangling.txt", "a new target");
+    write_result("mode.txt", "new");
+    write_result("null.txt", "nothing");
+    platform::commit_results();
+
+    EXPECT_TRUE(fs::is_symlink("link.txt"));
+    EXPECT_TRUE(fs::is_symlink("chain.txt"));
+    EXPECT_EQ(dir.read("data/target.txt"), "through the link");
+    EXPECT_TRUE(fs::is_symlink("dangling.txt"));
+    EXPECT_EQ(dir.read("data/new.txt"), "a new target");
+    EXPECT_EQ(dir.read("mode.txt"), "new");
+    EXPECT_EQ(fs::status("mode.txt").permissions() & fs::perms::all,
+              fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
+    EXPECT_TRUE(fs::is_character_file("/dev/null"));
+    EXPECT_TRUE(temporaries_in(dir.path()).empty());
+    EXPECT_TRUE(temporaries_in(dir.path() / "data").empty());
+
+    write_result("chain.txt", "through two links");
+    platform::commit_results();
+    EXPECT_EQ(dir.read("data/target.txt"), "through two links");
+}
+
+// A name that cannot be written ends the run as soon as it is named, with
+// one line on standard error, and leaves nothing behind.
+TEST(ResultSet, UnwritableNamesFailWhenNamed) {
+    ScratchDir dir;
+    ChangeDir here(dir.path());
+    fs::create_directory("adir");
+    fs::create_symlink("loop2", "loop1");
+    fs::create_symlink("loop1", "loop2");
+    struct Case {
+        std::string name;
+        std::string err;
+    } cases[] = {
+        {"adir", "Tuvamo: cannot create result file: adir: Is a directory\n"},
+        {"missing/x", "Tuvamo: cannot create result file: missing/x: No such file or directory\n"},
+        {"loop1", "Tuvamo: cannot create result file: loop1: Too many levels of symbolic links\n"},
+        {std::string(300, 'n'), "Tuvamo: cannot create result file: " + std::string(300, 'n') + ": File name too long\n"},
+        {std::string("z\0z", 3), "Tuvamo: cannot create result file (its name holds a zero byte): z\\0z\n"},
+    };
+    platform::add_result("first.txt");
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        testing::internal::CaptureStderr();
+        const auto r = run_captured([&] { platform::add_result(c.name); });
+        EXPECT_EQ(testing::internal::GetCapturedStderr(), c.err);
+        EXPECT_EQ(r.status, platform::status_fatal);
+        EXPECT_EQ(names_in(dir.path()), (std::set<std::string>{"adir", "loop1", "loop2"}));
     }
-    EXPECT_EQ(dir.read("r.txt"), "new" + std::string(platform::line_end));
-    EXPECT_EQ(dir.read("r.txt.tmp0"), "somebody's file\n");
-    EXPECT_FALSE(fs::exists(dir.path() / "elsewhere"));
-    EXPECT_TRUE(fs::is_symlink(dir.path() / "r.txt.tmp1"));
-    {
-        platform::OutputFile out;
-        out.open("r.txt");
-        out.write(std::string(200000, 'x'));  // more than one buffer
-    }
-    EXPECT_EQ(dir.read("r.txt"), "new" + std::string(platform::line_end));
-    EXPECT_EQ(names_in(dir.path()), (std::set<std::string>{"r.txt", "r.txt.tmp0", "r.txt.tmp1"}));
 }
 
 TEST(MemoryClaim, ClaimsAddUpAndAreGivenBack) {
