@@ -185,9 +185,10 @@ void commit_results(std::string_view lock_for = {});
 // without its results.
 void discard_results() noexcept;
 
-// From here on, SIGINT, SIGTERM and SIGHUP (on Windows Ctrl-C, Ctrl-Break and
-// closing the console) remove the run's temporary files and end the process
-// as the signal would have; a signal the caller ignores stays ignored.
+// From here on, SIGINT, SIGTERM, SIGHUP, SIGPIPE and SIGXFSZ (on Windows
+// Ctrl-C, Ctrl-Break and closing the console) remove the run's temporary
+// files and end the process as the signal would have; a signal the caller
+// ignores stays ignored.
 void handle_interrupts();
 
 // One result file of the run, written through a buffer. Every failure ends

@@ -111,8 +111,9 @@ BOOL WINAPI on_console_event(DWORD event) {
 
 #else
 
-// The signals that end a run cleanly.
-constexpr int interrupt_signals[] = {SIGINT, SIGTERM, SIGHUP};
+// The signals that end a run cleanly: an interrupt, a request to end, a lost
+// terminal, a closed output pipe, a file beyond the size limit.
+constexpr int interrupt_signals[] = {SIGINT, SIGTERM, SIGHUP, SIGPIPE, SIGXFSZ};
 
 extern "C" void on_interrupt(int signal_number) {
     for (TempNode* node = temp_list.load(); node; node = node->next) ::unlink(node->path);

@@ -52,9 +52,9 @@ std::string input(const std::string& prefix, int permutations, int files, int se
 // their contents.
 std::map<std::string, std::string> contents(const fs::path& dir) {
     std::map<std::string, std::string> all;
-    for (const auto& name : e2e::files_in(dir)) all[name] = e2e::read_file(dir / name);
+    for (const auto& name : e2e::files_in(dir)) all[name] = read_file(dir / name);
     if (fs::is_directory(dir / "sub"))
-        for (const auto& name : e2e::files_in(dir / "sub")) all["sub/" + name] = e2e::read_file(dir / "sub" / name);
+        for (const auto& name : e2e::files_in(dir / "sub")) all["sub/" + name] = read_file(dir / "sub" / name);
     return all;
 }
 
@@ -66,7 +66,7 @@ bool has_temporaries(const std::map<std::string, std::string>& files) {
 
 // The files that a complete run of `text` leaves, apart from its input.
 std::map<std::string, std::string> complete_set(const std::string& text) {
-    e2e::Scratch dir;
+    ScratchDir dir;
     dir.write("in", text);
     const auto run = e2e::run(dir.path(), {"in"});
     EXPECT_EQ(run.status, 0) << run.err;
@@ -80,7 +80,7 @@ std::map<std::string, std::string> complete_set(const std::string& text) {
 // cannot be written, or when a write fails (a full disk, here a file size
 // limit) after the analysis.
 TEST(ResultSet, AFailedRunLeavesTheEarlierSetAsItWas) {
-    e2e::Scratch dir;
+    ScratchDir dir;
     dir.write("in", input("x", 30, 1, 7));
     ASSERT_EQ(e2e::run(dir.path(), {"in"}).status, 0);
     const auto earlier = contents(dir.path());
@@ -96,16 +96,25 @@ TEST(ResultSet, AFailedRunLeavesTheEarlierSetAsItWas) {
     after["in"] = earlier.at("in");
     EXPECT_EQ(after, earlier);
 
-    // Writes that fail once the analysis is done.
+    // Writes that fail once the analysis is done: a file size limit stands
+    // for a full disk, with its signal ignored and with it taking its
+    // default course, which ends the process.
     dir.write("in", input("x", 3000, 1, 8));
-    run = e2e::run_command(dir.path(), "trap '' XFSZ; ulimit -f 40; " + e2e::shell_quote(e2e::exe()) + " in");
-    EXPECT_EQ(run.status, 2);
-    EXPECT_NE(run.err.find("Tuvamo: cannot write result file: x.Perm-L1-GST: File too large"), std::string::npos)
-        << run.err;
-    EXPECT_NE(run.out.find(e2e::kOutputPerm), std::string::npos);
-    after = contents(dir.path());
-    after["in"] = earlier.at("in");
-    EXPECT_EQ(after, earlier);
+    for (const std::string signal_disposition : {"trap '' XFSZ; ", ""}) {
+        SCOPED_TRACE(signal_disposition);
+        run = e2e::run_command(dir.path(),
+                               signal_disposition + "ulimit -f 40; exec " + e2e::shell_quote(e2e::exe()) + " in");
+        if (signal_disposition.empty()) {
+            EXPECT_EQ(run.status, 128 + SIGXFSZ);
+        } else {
+            EXPECT_EQ(run.status, 2);
+            EXPECT_EQ(run.err, "Tuvamo: cannot write result file: x.Perm-L1-GST: File too large\n");
+        }
+        EXPECT_NE(run.out.find(e2e::kOutputPerm), std::string::npos);
+        after = contents(dir.path());
+        after["in"] = earlier.at("in");
+        EXPECT_EQ(after, earlier);
+    }
 }
 
 // SIGINT, SIGTERM and SIGHUP remove the run's temporaries and end it as the
@@ -123,7 +132,7 @@ TEST(ResultSet, AnInterruptedRunLeavesNoTemporary) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(std::to_string(c.signal_number) + " after " + c.after);
-        e2e::Scratch dir;
+        ScratchDir dir;
         dir.write("in", input("x", 2000, 1, 7, 1500));
         dir.write("x.LocusGST", "earlier\n");
         dir.write("x.Perm-L1-GST", "earlier\n");
@@ -139,10 +148,23 @@ TEST(ResultSet, AnInterruptedRunLeavesNoTemporary) {
     }
 }
 
+// A closed output pipe ends the run as it ends any program, and its
+// temporaries go with it.
+TEST(ResultSet, AClosedOutputPipeLeavesNoTemporary) {
+    ScratchDir dir;
+    dir.write("in", input("x", 2000, 1, 7, 300));
+    dir.write("x.LocusGST", "earlier\n");
+    const auto run = e2e::run_command(
+        dir.path(), "{ " + e2e::shell_quote(e2e::exe()) + " in; echo $? > status; } | head -c 10 > /dev/null");
+    EXPECT_EQ(dir.read("status"), std::to_string(128 + SIGPIPE) + "\n");
+    EXPECT_EQ(e2e::files_in(dir.path()), (std::set<std::string>{"in", "status", "x.LocusGST"}));
+    EXPECT_EQ(dir.read("x.LocusGST"), "earlier\n");
+}
+
 // Temporaries that a run killed outright leaves are named as such and do not
 // stop a later run, which leaves its own set complete.
 TEST(ResultSet, LeftoversOfAKilledRunDoNotBlockALaterOne) {
-    e2e::Scratch dir;
+    ScratchDir dir;
     dir.write("in", input("x", 2000, 1, 7, 300));
     {
         e2e::Started program(dir.path(), {"in"});
@@ -169,7 +191,7 @@ TEST(ResultSet, LeftoversOfAKilledRunDoNotBlockALaterOne) {
 // system releases when the holder ends: while another holds it, the run waits
 // with its results complete beside their names.
 TEST(ResultSet, TheSetIsPutInPlaceUnderALock) {
-    e2e::Scratch dir;
+    ScratchDir dir;
     dir.write("in", input("x", 20, 1, 11));
     const int folder = ::open(dir.path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     ASSERT_GE(folder, 0);
@@ -199,7 +221,7 @@ TEST(ResultSet, TwoRunsWithOnePrefixLeaveOneRunsSet) {
     ASSERT_NE(set_a, set_b);
     for (int attempt = 0; attempt < 10; ++attempt) {
         SCOPED_TRACE(attempt);
-        e2e::Scratch dir;
+        ScratchDir dir;
         dir.write("a", a);
         dir.write("b", b);
         e2e::Started first(dir.path(), {"a"}), second(dir.path(), {"b"});
@@ -223,7 +245,7 @@ TEST(ResultSet, TwoRunsWithOnePrefixLeaveOneRunsSet) {
 TEST(ResultSet, LinksAndPermissionBitsAreKept) {
     const std::string text = input("x", 10, 0, 7);
     const auto reference = complete_set(text);
-    e2e::Scratch dir;
+    ScratchDir dir;
     dir.write("in", text);
     fs::create_directory(dir.path() / "sub");
     dir.write("sub/summary.csv", "old\n");
@@ -253,7 +275,7 @@ TEST(ResultSet, ALockedFolderWithWritableResultFiles) {
     }
     const std::string text = input("x", 10, 0, 7);
     const auto reference = complete_set(text);
-    e2e::Scratch dir;
+    ScratchDir dir;
     dir.write("in", text);
     dir.write("x.LocusGST", "old\n");
     dir.write("x.MeanGST", "old\n");
