@@ -10,6 +10,8 @@
 #include <utility>
 #include <vector>
 
+#include "tests/files.h"
+
 // Puts the shared data model and the random stream back in their process-start
 // state.
 void reset_program_state();
@@ -27,33 +29,6 @@ StepResult run_captured(const std::function<void()>& step);
 
 // Sets the command line to the program name and `args`.
 void set_arguments(const std::vector<std::string>& args);
-
-// A fresh empty directory, removed with its contents at destruction.
-class ScratchDir {
-public:
-    ScratchDir();
-    ~ScratchDir();
-    ScratchDir(const ScratchDir&) = delete;
-    ScratchDir& operator=(const ScratchDir&) = delete;
-    const std::filesystem::path& path() const { return path_; }
-    // Writes `content` to the file `name` in the directory; returns its path.
-    std::string write(const std::string& name, const std::string& content) const;
-    // The content of the file `name` in the directory ("" if absent).
-    std::string read(const std::string& name) const;
-
-private:
-    std::filesystem::path path_;
-};
-
-// The current directory changed for the lifetime of the object.
-class ChangeDir {
-public:
-    explicit ChangeDir(const std::filesystem::path& dir);
-    ~ChangeDir();
-
-private:
-    std::filesystem::path old_;
-};
 
 inline std::uint32_t bits(float v) { return std::bit_cast<std::uint32_t>(v); }
 inline float from_bits(std::uint32_t b) { return std::bit_cast<float>(b); }

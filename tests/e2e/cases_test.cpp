@@ -29,7 +29,7 @@ class WholeRun : public ::testing::TestWithParam<std::string> {};
 
 TEST_P(WholeRun, MatchesExpectedOutputAndFiles) {
     const fs::path dir = fs::path(TUVAMO_CASES) / GetParam();
-    e2e::Scratch scratch;
+    ScratchDir scratch;
     std::set<std::string> inputs;
     for (const auto& e : fs::directory_iterator(dir)) {
         auto name = e.path().filename().string();
@@ -40,18 +40,18 @@ TEST_P(WholeRun, MatchesExpectedOutputAndFiles) {
     }
     std::vector<std::string> args;
     if (fs::exists(dir / "args")) {
-        std::istringstream lines(e2e::read_file(dir / "args"));
+        std::istringstream lines(read_file(dir / "args"));
         for (std::string line; std::getline(lines, line);) args.push_back(line);
     }
     const auto run = e2e::run(scratch.path(), args);
 
     const fs::path expected = dir / "expected";
     int status = 0;
-    if (fs::exists(expected / "status")) status = std::stoi(e2e::read_file(expected / "status"));
+    if (fs::exists(expected / "status")) status = std::stoi(read_file(expected / "status"));
     EXPECT_EQ(run.status, status);
-    EXPECT_EQ(run.out, e2e::read_file(expected / "stdout"));
+    EXPECT_EQ(run.out, read_file(expected / "stdout"));
     if (fs::exists(expected / "stderr")) {
-        EXPECT_EQ(run.err, e2e::read_file(expected / "stderr"));
+        EXPECT_EQ(run.err, read_file(expected / "stderr"));
     } else if (status == 0) {
         EXPECT_EQ(run.err, "");
     }
@@ -61,7 +61,7 @@ TEST_P(WholeRun, MatchesExpectedOutputAndFiles) {
         auto name = e.path().filename().string();
         if (name == "stdout" || name == "stderr" || name == "status") continue;
         wanted.insert(name);
-        EXPECT_EQ(scratch.read(name), e2e::read_file(e.path())) << "file " << name;
+        EXPECT_EQ(scratch.read(name), read_file(e.path())) << "file " << name;
     }
     EXPECT_EQ(e2e::files_in(scratch.path()), wanted);
 }

@@ -4,9 +4,7 @@
 #include <csignal>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <set>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -14,6 +12,8 @@
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
+
+#include "tests/files.h"
 
 namespace e2e {
 
@@ -23,18 +23,6 @@ struct Run {
     std::string err;
     long max_rss_kb = 0;   // the largest resident set of the command's processes
 };
-
-inline std::string read_file(const std::filesystem::path& p) {
-    std::ifstream f(p, std::ios::binary);
-    std::ostringstream s;
-    s << f.rdbuf();
-    return s.str();
-}
-
-inline void write_file(const std::filesystem::path& p, const std::string& content) {
-    std::ofstream f(p, std::ios::binary);
-    f << content;
-}
 
 inline std::string shell_quote(const std::string& s) {
     std::string q = "'";
@@ -165,29 +153,6 @@ inline std::set<std::string> files_in(const std::filesystem::path& dir) {
         if (e.is_regular_file()) names.insert(e.path().filename().string());
     return names;
 }
-
-// A fresh empty directory, removed with its contents at destruction.
-class Scratch {
-public:
-    Scratch() {
-        static int counter = 0;
-        auto base = std::filesystem::temp_directory_path();
-        for (;;) {
-            path_ = base / ("tuvamo-e2e-" + std::to_string(::getpid()) + "-" + std::to_string(counter++));
-            if (std::filesystem::create_directory(path_)) break;
-        }
-    }
-    ~Scratch() {
-        std::error_code ec;
-        std::filesystem::remove_all(path_, ec);
-    }
-    const std::filesystem::path& path() const { return path_; }
-    void write(const std::string& name, const std::string& content) const { write_file(path_ / name, content); }
-    std::string read(const std::string& name) const { return read_file(path_ / name); }
-
-private:
-    std::filesystem::path path_;
-};
 
 // The driver's step lines.
 inline const std::string kReading = "Reading data/parameters...\n";

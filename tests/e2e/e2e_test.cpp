@@ -63,7 +63,7 @@ std::string progress_rows(int permutations) {
 }
 
 TEST(Run, MissingInputFileStopsAfterTheFirstStepLine) {
-    e2e::Scratch dir;
+    ScratchDir dir;
     auto run = e2e::run(dir.path(), {});
     EXPECT_EQ(run.out, e2e::kReading + " The input file does not exist!\n");
     EXPECT_EQ(run.status, 1);
@@ -78,7 +78,7 @@ TEST(Run, QuantilesAreTheRanksOfThePermutedValues) {
                                                    {60, {2, 59}}, {100, {3, 98}}, {1000, {25, 975}}};
     for (auto [n, rank] : ranks) {
         SCOPED_TRACE(n);
-        e2e::Scratch dir;
+        ScratchDir dir;
         dir.write("in", input("q", n, 1));
         auto run = e2e::run(dir.path(), {"in"});
         ASSERT_EQ(run.status, 0) << run.err;
@@ -111,7 +111,7 @@ TEST(Run, QuantilesAreTheRanksOfThePermutedValues) {
 TEST(Run, ProgressRowsOfLongerRuns) {
     for (int n : {250, 2000}) {
         SCOPED_TRACE(n);
-        e2e::Scratch dir;
+        ScratchDir dir;
         dir.write("in", input("p", n, 0));
         auto run = e2e::run(dir.path(), {"in"});
         ASSERT_EQ(run.status, 0);
@@ -121,7 +121,7 @@ TEST(Run, ProgressRowsOfLongerRuns) {
 }
 
 TEST(Run, SameInputTwiceGivesIdenticalOutput) {
-    e2e::Scratch one, two;
+    ScratchDir one, two;
     one.write("in", input("same", 300, 1));
     two.write("in", input("same", 300, 1));
     auto first = e2e::run(one.path(), {"in"});
@@ -139,7 +139,7 @@ TEST(Run, SameInputTwiceGivesIdenticalOutput) {
 // the run is left, and every earlier result file stays as it was.
 TEST(Run, UnwritableResultFileIsAFatalFailure) {
     {
-        e2e::Scratch dir;
+        ScratchDir dir;
         dir.write("in", input("'missing/dir/x'", 0, 0));
         auto run = e2e::run(dir.path(), {"in"});
         EXPECT_EQ(run.status, 2);
@@ -148,7 +148,7 @@ TEST(Run, UnwritableResultFileIsAFatalFailure) {
         EXPECT_EQ(e2e::files_in(dir.path()), (std::set<std::string>{"in"}));
     }
     {
-        e2e::Scratch dir;
+        ScratchDir dir;
         dir.write("in", input("x", 20, 0));
         dir.write("x.LocusGST", "an earlier result\n");
         std::filesystem::create_directory(dir.path() / "x.MeanGST");
@@ -169,7 +169,7 @@ namespace {
 // a named pipe, a device. An endless device ends with the first read's own
 // message once its first value passes the bound of a value.
 TEST(Run, InputsAsUsersGiveThem) {
-    e2e::Scratch plain;
+    ScratchDir plain;
     plain.write("in", input("x", 20, 1));
     const auto reference = e2e::run(plain.path(), {"in"});
     ASSERT_EQ(reference.status, 0) << reference.err;
@@ -185,7 +185,7 @@ TEST(Run, InputsAsUsersGiveThem) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        e2e::Scratch dir;
+        ScratchDir dir;
         dir.write("in.txt", plain.read("in"));
         std::string command = c.command;
         for (std::size_t at; (at = command.find("exe ")) != std::string::npos;)
@@ -204,7 +204,7 @@ TEST(Run, InputsAsUsersGiveThem) {
         }
     }
 
-    e2e::Scratch dir;
+    ScratchDir dir;
     std::filesystem::create_directory(dir.path() / "adir");
     auto run = e2e::run(dir.path(), {"/dev/zero"}, "timeout 20");
     EXPECT_EQ(run.out, e2e::kReading + " Error reading output file name\n");
@@ -218,7 +218,7 @@ TEST(Run, InputsAsUsersGiveThem) {
 // A prefix holding a zero byte cannot name a file: the run ends with the
 // diagnostic before any result file is written under a shortened name.
 TEST(Run, PrefixWithAZeroByteIsAFatalFailure) {
-    e2e::Scratch dir;
+    ScratchDir dir;
     std::string text = input("'o", 0, 0);
     text.insert(2, std::string(1, '\0') + "x'");
     dir.write("in", text);
@@ -235,7 +235,7 @@ namespace {
 // The bundled example with its prefix, number of permutations and
 // per-permutation switch replaced.
 std::string example(const std::string& prefix, int permutations, int files) {
-    std::string text = e2e::read_file(TUVAMO_CASES "/../../../examples/example.in");
+    std::string text = read_file(TUVAMO_CASES "/../../../examples/example.in");
     std::istringstream lines(text);
     std::string out, line;
     for (int n = 0; std::getline(lines, line); ++n) {
@@ -262,14 +262,14 @@ std::set<std::string> example_names(const std::string& base, bool files) {
 // of a run share one. A name that the file system refuses ends the run with
 // the file diagnostic before the analysis.
 TEST(Run, NamesAreUsedWhole) {
-    e2e::Scratch reference;
+    ScratchDir reference;
     reference.write("in", example("'ref'", 10, 1));
     ASSERT_EQ(e2e::run(reference.path(), {"in"}).status, 0);
 
     const std::string p95(95, 'p'), p150 = "sub/" + std::string(146, 'q');
     for (const std::string& prefix : {p95, p150}) {
         SCOPED_TRACE(prefix.size());
-        e2e::Scratch dir;
+        ScratchDir dir;
         std::filesystem::create_directory(dir.path() / "sub");
         dir.write("in", example("'" + prefix + "'", 10, 1));
         const auto run = e2e::run(dir.path(), {"in"});
@@ -281,12 +281,12 @@ TEST(Run, NamesAreUsedWhole) {
         if (!in_sub) expected.insert("in");
         EXPECT_EQ(e2e::files_in(in_sub ? dir.path() / "sub" : dir.path()), expected);
         for (const auto& name : example_names("ref", true))
-            EXPECT_EQ(e2e::read_file(dir.path() / (prefix + name.substr(3))), reference.read(name)) << name;
+            EXPECT_EQ(read_file(dir.path() / (prefix + name.substr(3))), reference.read(name)) << name;
     }
 
     // An input path of 150 characters.
     {
-        e2e::Scratch dir;
+        ScratchDir dir;
         const std::string folders = std::string(60, 'a') + "/" + std::string(60, 'b');
         std::filesystem::create_directories(dir.path() / folders);
         const std::string input = folders + "/" + std::string(28, 'c');
@@ -299,7 +299,7 @@ TEST(Run, NamesAreUsedWhole) {
 
     // Names longer than a file name may be.
     {
-        e2e::Scratch dir;
+        ScratchDir dir;
         const std::string prefix(300, 'x');
         dir.write("in", example(prefix, 10, 1));
         const auto run = e2e::run(dir.path(), {"in"});

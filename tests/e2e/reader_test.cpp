@@ -106,7 +106,7 @@ TEST(ReaderStops, EachMessageWithLfAndCrlfLineEnds) {
     for (const auto& c : cases) {
         for (const std::string eol : {"\n", "\r\n"}) {
             SCOPED_TRACE(std::string(c.name) + (eol == "\n" ? " (LF)" : " (CRLF)"));
-            e2e::Scratch dir;
+            ScratchDir dir;
             dir.write("Tuvamo.InFile", join(c.lines, eol));
             auto run = e2e::run(dir.path(), {});
             EXPECT_EQ(run.out, stopped(c.message));
@@ -118,7 +118,7 @@ TEST(ReaderStops, EachMessageWithLfAndCrlfLineEnds) {
 }
 
 TEST(ReaderStops, InputFileThatDoesNotExist) {
-    e2e::Scratch dir;
+    ScratchDir dir;
     dir.write("other.txt", join(kSample));
     std::filesystem::create_directory(dir.path() / "sub");
     for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
@@ -140,7 +140,7 @@ TEST(ReaderHostile, EveryTruncationStopsWithOneLine) {
         const std::size_t last_value = whole.find_last_of("0123456789");
         for (std::size_t n = 0; n <= last_value; ++n) {
             SCOPED_TRACE(std::to_string(n) + " bytes" + (eol == "\n" ? " (LF)" : " (CRLF)"));
-            e2e::Scratch dir;
+            ScratchDir dir;
             dir.write("Tuvamo.InFile", whole.substr(0, n));
             expect_single_stop_line(e2e::run(dir.path(), {}, kBounded));
         }
@@ -169,7 +169,7 @@ TEST(ReaderHostile, BinaryBytesStopWithOneLine) {
     };
     for (std::size_t i = 0; i < inputs.size(); ++i) {
         SCOPED_TRACE("input " + std::to_string(i));
-        e2e::Scratch dir;
+        ScratchDir dir;
         dir.write("Tuvamo.InFile", inputs[i]);
         expect_single_stop_line(e2e::run(dir.path(), {}, kBounded));
     }
@@ -200,7 +200,7 @@ TEST(ReaderHostile, HugeNumbersAndEndlessLines) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        e2e::Scratch dir;
+        ScratchDir dir;
         dir.write("Tuvamo.InFile", c.content);
         auto run = e2e::run(dir.path(), {}, kBounded);
         EXPECT_EQ(run.out, stopped(c.message));
@@ -211,7 +211,7 @@ TEST(ReaderHostile, HugeNumbersAndEndlessLines) {
 // A count that the file does not back ends with the message of the read that
 // runs out of values, and costs no more memory than the values present.
 TEST(ReaderHostile, HugeCountsWithoutTheValuesEndWithTheReadersMessage) {
-    const std::string example = e2e::read_file(TUVAMO_CASES "/../../../examples/example.in");
+    const std::string example = read_file(TUVAMO_CASES "/../../../examples/example.in");
     ASSERT_NE(example.find("6                    ! loci"), std::string::npos);
     const auto example_with_loci = [&](const std::string& loci) {
         std::string text = example;
@@ -237,7 +237,7 @@ TEST(ReaderHostile, HugeCountsWithoutTheValuesEndWithTheReadersMessage) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        e2e::Scratch dir;
+        ScratchDir dir;
         dir.write("Tuvamo.InFile", c.content);
         auto run = e2e::run(dir.path(), {}, kBounded);
         EXPECT_EQ(run.out, stopped(c.message));
