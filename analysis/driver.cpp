@@ -16,7 +16,10 @@
 
 namespace {
 
+void (*step_observer)(std::string_view) = nullptr;
+
 void message(std::string_view text) {
+    if (step_observer) step_observer(text);
     platform::out(text);
     platform::out_end_line();
     platform::out_flush();
@@ -76,7 +79,8 @@ void copyresult() {
     }
 }
 
-int driver(int argc, const char* const* argv) {
+int driver(int argc, const char* const* argv, void (*on_step)(std::string_view line)) {
+    step_observer = on_step;
     platform::set_command_line(argc, argv);
     int status = platform::status_ok;
     try {

@@ -12,17 +12,13 @@
 #include <fstream>
 #include <random>
 #include <string>
+#include <string_view>
+#include <utility>
 #include <vector>
 
 #include <sys/resource.h>
 
-#include "analysis/computegst.h"
-#include "analysis/correlate.h"
 #include "analysis/driver.h"
-#include "analysis/output.h"
-#include "analysis/permutationtest.h"
-#include "analysis/permute.h"
-#include "analysis/readdata.h"
 #include "analysis/variables.h"
 #include "platform/platform.h"
 
@@ -74,6 +70,18 @@ double now() {
     return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
 }
 
+// The step lines of the run with the moments they were written.
+std::vector<std::pair<std::string, double>> steps;
+
+void on_step(std::string_view line) { steps.emplace_back(std::string(line), now()); }
+
+// The time from step line `line` to the next one (0 when it was not written).
+double phase(std::string_view line) {
+    for (std::size_t i = 0; i + 1 < steps.size(); ++i)
+        if (steps[i].first == line) return steps[i + 1].second - steps[i].second;
+    return 0.0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -87,54 +95,33 @@ int main(int argc, char** argv) {
     const std::string input = which + ".in";
     generate(input, wide ? 1350 : 700, wide ? 80 : 15, wide ? 680 : 30, permutations, files);
 
+    // The whole run through the driver, its progress kept off the console.
     const char* args[] = {"Tuvamo", input.c_str()};
-    platform::set_command_line(2, args);
-    platform::set_fp_mode();
     std::string progress;
     platform::capture_output(&progress);
-    float r, probt, a, b, pperm;
-    double t0 = now();
-    double t_read, t_gst, t_corr, t_test, t_perm = 0, t_files = 0, t_out1;
-    try {
-        readdata();
-        t_read = now() - t0;
-        t0 = now();
-        computegst(1, 1, variables.numloci);
-        t_gst = now() - t0;
-        t0 = now();
-        correlate(r, probt, a, b);
-        t_corr = now() - t0;
-        t0 = now();
-        permutationtest(pperm, r);
-        t_test = now() - t0;
-        copyresult();
-        if (variables.numpermut > 0) {
-            t0 = now();
-            permute();
-            t_perm = now() - t0;
-            if (variables.outpermresult == 1) {
-                t0 = now();
-                output2();
-                t_files = now() - t0;
-            }
-        }
-        t0 = now();
-        output1(r, probt, a, b, pperm);
-        t_out1 = now() - t0;
-    } catch (const platform::RunStop& stop) {
-        platform::capture_output(nullptr);
-        std::fprintf(stderr, "run stopped with status %d: %s\n", stop.status, progress.c_str());
+    const int status = driver(2, args, on_step);
+    on_step("(end)");
+    platform::capture_output(nullptr);
+    if (status != 0) {
+        std::fprintf(stderr, "run ended with status %d: %s\n", status, progress.c_str());
         return 1;
     }
-    platform::capture_output(nullptr);
+
+    const double t_read = phase("Reading data/parameters...");
+    const double t_gst = phase("Computing Gst, Hs of original data...");
+    const double t_corr = phase("Computing correlation between Gst & Hs of original data...");
+    const double t_test = phase("Permutating Gst & Hs among loci for correlation significance test...");
+    const double t_perm = phase("Permutating individuals among populations for Gst significance test per locus...");
+    const double t_files = phase("Outputing individual permutation results...");
+    const double t_out1 = phase("Outputing analysis results...");
 
     long usable = 0;
-    for (int l = 1; l <= variables.numloci; ++l) usable += variables.hs(l) >= 0.0f;
+    for (int l = 1; l <= variables.numloci; ++l) usable += variables.hs_t(l) >= 0.0f;
     struct rusage ru;
     getrusage(RUSAGE_SELF, &ru);
     std::printf("data set %s: %d individuals, %d populations, %d loci (%ld usable), %d permutations\n",
                 which.c_str(), variables.nindiv, variables.numpop, variables.numloci, usable, permutations);
-    std::printf("  reading                  %9.3f s\n", t_read);
+    std::printf("  reading, naming results  %9.3f s\n", t_read);
     std::printf("  observed diversities     %9.6f s\n", t_gst);
     std::printf("  correlation              %9.6f s\n", t_corr);
     std::printf("  permutation test of r    %9.3f s  (%.2f ns per usable locus and re-pairing)\n", t_test,
@@ -145,7 +132,7 @@ int main(int argc, char** argv) {
     if (files)
         std::printf("  per-permutation files    %9.3f s  (%.1f million values per second)\n", t_files,
                     3.0 * (variables.numloci + 1) * permutations / t_files / 1e6);
-    std::printf("  per-locus/summary files  %9.3f s\n", t_out1);
+    std::printf("  per-locus/summary files  %9.3f s  (and putting every result file in place)\n", t_out1);
     std::printf("  peak memory              %9.1f MB\n", static_cast<double>(ru.ru_maxrss) / 1024.0);
     return 0;
 }
