@@ -214,5 +214,5 @@ extern Variables variables;
 
 // Returns a vector of max(n, 0) elements indexed from 1 holding the first
 // min(size of p, n) values of p (the rest undefined); p is released. A failed
-// allocation stops the run with its own message.
+// allocation ends the run like every memory failure (platform::out_of_memory).
 Vec<std::int32_t> reallocate_iv(Vec<std::int32_t> p, std::int32_t n);

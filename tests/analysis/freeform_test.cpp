@@ -275,7 +275,7 @@ TEST(FreeformText, DelimitedAndUndelimitedValues) {
         {"'ab\r\ncd'", true, "abcd    "},
         {"'ab\n\n\ncd'", true, "abcd    "},
         {"'a\rb'", true, "a\rb     "},
-        {"'" + std::string(100000, 'x') + "'", true, "xxxxxxxx"},
+        {std::string("'").append(100000, 'x').append("'"), true, "xxxxxxxx"},
         {std::string(100000, 'y'), true, "yyyyyyyy"},
         {"3*ab", true, "ab      "},
         {"2*'a b'", true, "a b     "},

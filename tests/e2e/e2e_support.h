@@ -48,7 +48,7 @@ inline Run run(const std::filesystem::path& dir, const std::vector<std::string>&
     auto out = std::filesystem::temp_directory_path() / ("tuvamo-e2e-out-" + std::to_string(::getpid()));
     auto err = std::filesystem::temp_directory_path() / ("tuvamo-e2e-err-" + std::to_string(::getpid()));
     std::string cmd = "cd " + shell_quote(dir.string()) + " && " + env + " " + shell_quote(TUVAMO_EXE);
-    for (const auto& a : args) cmd += " " + shell_quote(a);
+    for (const auto& a : args) cmd.append(" ").append(shell_quote(a));
     cmd += " > " + shell_quote(out.string()) + " 2> " + shell_quote(err.string()) + " < /dev/null";
     int raw = std::system(cmd.c_str());
     Run r;
