@@ -12,6 +12,7 @@
 #include <string_view>
 #include <utility>
 
+#include "numerics/random.h"
 #include "platform/platform.h"
 
 // Allele code of one copy of one genotype: the k-th distinct raw value of a
@@ -184,7 +185,9 @@ struct Variables {
     FixedText<99> outfilename{};  // prefix of every result file name; 99 zero bytes at start
     std::int32_t numpermut = 0;     // permutations of individuals, 0..10000000
     std::int32_t outpermresult = 0; // 1: write the per-permutation files
-    std::int32_t idum = 0;          // random stream control word: -|seed| after reading
+    // Random stream control word, -|seed| after reading: the stream's own word
+    // (numerics/random.h), so assigning a Variables leaves it as it is.
+    static inline std::int32_t& idum = random_idum;
     std::int32_t individ = 0;       // 1: each individual record begins with an ID
     std::int32_t misdata = 0;       // raw missing value while reading; 127 afterwards
 
