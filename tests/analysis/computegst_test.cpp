@@ -8,6 +8,7 @@
 
 #include "analysis/variables.h"
 #include "platform/platform.h"
+#include "tests/analysis/fixtures.h"
 #include "tests/test_support.h"
 
 namespace {
@@ -63,6 +64,20 @@ TEST_F(ComputeGst, WorkedDiversities) {
         expect_locus(1, c.want);
     }
     EXPECT_EQ(bits(1.0f - 0.5f / 0.4375f), bits(-0.142857194f));
+}
+
+// Unequal populations, five and seven alleles, missing genotypes, untyped
+// populations, a locus with Hs exactly 0 and one with a single allele.
+TEST_F(ComputeGst, UnevenDataToTheBit) {
+    load_genotypes(uneven_populations());
+    const std::int32_t alleles[] = {5, 2, 7, 3, 1};
+    for (int l = 1; l <= 5; ++l) ASSERT_EQ(variables.alleleobs(l), alleles[l - 1]);
+    computegst(1, 1, 5);
+    for (int l = 1; l <= 5; ++l) {
+        SCOPED_TRACE(l);
+        const LocusBits& want = uneven_results[l - 1];
+        expect_locus(l, {from_bits(want.ht), from_bits(want.hs), from_bits(want.gst)});
+    }
 }
 
 TEST_F(ComputeGst, LociWithFewerThanTwoAllelesGetTheMarker) {
@@ -154,6 +169,13 @@ TEST_F(ComputeGst, LocusResultDoesNotDependOnItsNeighbours) {
     EXPECT_NEAR(many.hs, hs, 1e-6);
     EXPECT_NEAR(many.ht, ht, 1e-6);
     EXPECT_NEAR(many.gst, 1 - hs / ht, 1e-5);
+    // And to the bit, from a single-precision emulation in computegst's order
+    // (each operation in double, rounded once to float32): 24 copies in each
+    // population, S = 2/24 + 2/24 = 0.166666672, Nh 12, D 1.83333397
+    // (0x3FEAAAB0), T 0.0833333433 (0x3DAAAAAC).
+    EXPECT_EQ(bits(many.ht), 0x3F6FC4A3u);   // 0.936594188
+    EXPECT_EQ(bits(many.hs), 0x3F74DEA1u);   // 0.956522048
+    EXPECT_EQ(bits(many.gst), 0xBCAE4D00u);  // -0.0212769508
 }
 
 }  // namespace

@@ -7,6 +7,7 @@
 
 #include "analysis/variables.h"
 #include "platform/platform.h"
+#include "tests/analysis/fixtures.h"
 #include "tests/test_support.h"
 
 namespace {
@@ -27,26 +28,33 @@ protected:
     void SetUp() override { platform::set_fp_mode(); }
 };
 
+// Expected bits below come from an independent single-precision emulation
+// (each +, -, *, /, sqrt in double, rounded once to float32) of the step:
+// P and the means over Hs > 0, then for Hs >= 0: d = hs - MT(1),
+// MT(3) += (gst - MT(2)) * d, MT(4) += d * d; b = MT(3) / MT(4),
+// a = MT(2) - MT(1) * b; r = sxy / (sqrt(sxx * syy) + 1e-20) over the pairs,
+// each sum taken in locus order.
+
+// MT = (0.5, 0.233333349, 0.075000003, 0.125).
 TEST_F(Correlate, ThreeLociOnAClearTrend) {
     set_locus_results({0.25f, 0.5f, 0.75f}, {0.1f, 0.2f, 0.4f});
     auto o = run_correlate();
-    EXPECT_NEAR(o.r, 0.9819805f, 1e-7f);
+    EXPECT_EQ(bits(o.r), 0x3F7B6313u);  // 0.981980503
     EXPECT_NEAR(o.probt, 0.12104f, 1e-5f);
-    EXPECT_EQ(bits(o.b), bits(0.6f));
-    EXPECT_EQ(bits(o.a), bits(0.23333335f - 0.5f * 0.6f));
-    EXPECT_NEAR(o.a, -0.06666666f, 1e-8f);
+    EXPECT_EQ(bits(o.b), 0x3F19999Au);  // 0.600000024
+    EXPECT_EQ(bits(o.a), 0xBD888888u);  // -0.0666666627
     EXPECT_EQ(o.printed, "");
 }
 
 // The means take the loci with Hs above 0, the pairs and sums every locus
 // whose Hs is not negative; a locus holding the marker takes part in nothing.
 TEST_F(Correlate, ZeroHsLocusEntersThePairsButNotTheMeans) {
+    // MT = (0.375, 0.200000003, -0.325000018, 0.171875).
     set_locus_results({0.5f, 0.25f, 0.0f, misloc}, {0.1f, 0.3f, 1.0f, misloc});
     auto o = run_correlate();
-    EXPECT_EQ(bits(o.b), bits(-0.32500002f / 0.171875f));
-    EXPECT_NEAR(o.b, -1.8909092f, 1e-7f);
-    EXPECT_NEAR(o.a, 0.90909094f, 1e-7f);
-    EXPECT_NEAR(o.r, -0.95221657f, 1e-7f);
+    EXPECT_EQ(bits(o.b), 0xBFF20950u);  // -1.89090919
+    EXPECT_EQ(bits(o.a), 0x3F68BA2Fu);  // 0.909090936
+    EXPECT_EQ(bits(o.r), 0xBF73C477u);  // -0.952216566
     EXPECT_NEAR(o.probt, 0.1976f, 1e-4f);
 
     set_locus_results({misloc, 0.5f, 0.25f, misloc, 0.0f}, {misloc, 0.1f, 0.3f, misloc, 1.0f});
@@ -55,6 +63,24 @@ TEST_F(Correlate, ZeroHsLocusEntersThePairsButNotTheMeans) {
     EXPECT_EQ(bits(moved.probt), bits(o.probt));
     EXPECT_EQ(bits(moved.a), bits(o.a));
     EXPECT_EQ(bits(moved.b), bits(o.b));
+}
+
+// The diversities of "uneven" (tests/analysis/fixtures.h): four usable loci,
+// one of them with Hs exactly 0, so three counted loci, and the marker.
+// MT = (0.702587605 0x3F33DCC8, 0.0682653785 0x3D8BCEB8,
+// -0.709427297 0xBF359D07, 0.626841605 0x3F2078B1).
+TEST_F(Correlate, UnevenDataToTheBit) {
+    std::vector<float> hs, gst;
+    for (const LocusBits& l : uneven_results) {
+        hs.push_back(from_bits(l.hs));
+        gst.push_back(from_bits(l.gst));
+    }
+    set_locus_results(hs, gst);
+    auto o = run_correlate();
+    EXPECT_EQ(bits(o.r), 0xBF6FDA2Au);  // -0.936922669
+    EXPECT_EQ(bits(o.b), 0xBF90DD26u);  // -1.13174891
+    EXPECT_EQ(bits(o.a), 0x3F5D08F9u);  // 0.863418162
+    EXPECT_EQ(o.printed, "");
 }
 
 TEST_F(Correlate, EqualHsGivesNoSlope) {
