@@ -70,10 +70,10 @@ TEST_F(ComputeGst, WorkedDiversities) {
 // populations, a locus with Hs exactly 0 and one with a single allele.
 TEST_F(ComputeGst, UnevenDataToTheBit) {
     load_genotypes(uneven_populations());
-    const std::int32_t alleles[] = {5, 2, 7, 3, 1};
-    for (int l = 1; l <= 5; ++l) ASSERT_EQ(variables.alleleobs(l), alleles[l - 1]);
-    computegst(1, 1, 5);
-    for (int l = 1; l <= 5; ++l) {
+    const std::int32_t alleles[] = {5, 2, 7, 3, 1, 5};
+    for (int l = 1; l <= 6; ++l) ASSERT_EQ(variables.alleleobs(l), alleles[l - 1]);
+    computegst(1, 1, 6);
+    for (int l = 1; l <= 6; ++l) {
         SCOPED_TRACE(l);
         const LocusBits& want = uneven_results[l - 1];
         expect_locus(l, {from_bits(want.ht), from_bits(want.hs), from_bits(want.gst)});

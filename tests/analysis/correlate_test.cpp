@@ -65,10 +65,10 @@ TEST_F(Correlate, ZeroHsLocusEntersThePairsButNotTheMeans) {
     EXPECT_EQ(bits(moved.b), bits(o.b));
 }
 
-// The diversities of "uneven" (tests/analysis/fixtures.h): four usable loci,
-// one of them with Hs exactly 0, so three counted loci, and the marker.
-// MT = (0.702587605 0x3F33DCC8, 0.0682653785 0x3D8BCEB8,
-// -0.709427297 0xBF359D07, 0.626841605 0x3F2078B1).
+// The diversities of "uneven" (tests/analysis/fixtures.h): five usable loci,
+// one of them with Hs exactly 0, so four counted loci, and the marker.
+// MT = (0.734901309 0x3F3C227E, 0.0495388657 0x3D4AE944,
+// -0.760558724 0xBF42B3FA, 0.685822308 0x3F2F920D).
 TEST_F(Correlate, UnevenDataToTheBit) {
     std::vector<float> hs, gst;
     for (const LocusBits& l : uneven_results) {
@@ -77,10 +77,22 @@ TEST_F(Correlate, UnevenDataToTheBit) {
     }
     set_locus_results(hs, gst);
     auto o = run_correlate();
-    EXPECT_EQ(bits(o.r), 0xBF6FDA2Au);  // -0.936922669
-    EXPECT_EQ(bits(o.b), 0xBF90DD26u);  // -1.13174891
-    EXPECT_EQ(bits(o.a), 0x3F5D08F9u);  // 0.863418162
+    EXPECT_EQ(bits(o.r), 0xBF71780Au);  // -0.943237901
+    EXPECT_EQ(bits(o.b), 0xBF8DF2D7u);  // -1.10897338
+    EXPECT_EQ(bits(o.a), 0x3F5D5180u);  // 0.864524841
     EXPECT_EQ(o.printed, "");
+}
+
+// Seven loci of four-decimal values, a weak negative trend, Gst of both
+// signs. MT = (0.489571422 0x3EFAA91B, 0.0954999998 0x3DC39581,
+// -0.01351404 0xBC5D69FE, 0.538372219 0x3F09D2C3).
+TEST_F(Correlate, SevenLociToTheBit) {
+    set_locus_results({0.8604f, 0.1267f, 0.1585f, 0.4364f, 0.6551f, 0.8264f, 0.3635f},
+                      {0.1761f, 0.1832f, 0.1613f, -0.0129f, 0.1837f, 0.0153f, -0.0382f});
+    auto o = run_correlate();
+    EXPECT_EQ(bits(o.r), 0xBD970E69u);  // -0.0737579539
+    EXPECT_EQ(bits(o.b), 0xBCCDA203u);  // -0.0251016673
+    EXPECT_EQ(bits(o.a), 0x3DDCC083u);  // 0.107789062
 }
 
 TEST_F(Correlate, EqualHsGivesNoSlope) {

@@ -25,19 +25,20 @@ inline Population population_of(const std::vector<std::string>& individuals) {
     return pop;
 }
 
-// "uneven": four populations of 7, 4, 5 and 3 individuals at five loci, with
+// "uneven": four populations of 7, 4, 5 and 3 individuals at six loci, with
 // missing genotypes. Locus 1: five alleles, population 4 untyped; locus 2: two
 // alleles, every population typed; locus 3: seven alleles, population 2
 // untyped; locus 4: every typed population fixed (Hs exactly 0); locus 5: one
-// allele (the marker).
+// allele (the marker); locus 6: five alleles, half the genotypes missing,
+// population 4 untyped.
 inline std::vector<Population> uneven_populations() {
     return {
-        population_of({"AB AA AC AA AA", "CD AB BD AA AA", "-- BB CE AA AA", "AE AA -- AA AA",
-                       "BB AB AF -- AA", "DE BB DD AA --", "AC AA BG AA AA"}),
-        population_of({"AA BB -- BB AA", "AB AB -- BB AA", "CC BB -- BB AA", "-- AB -- BB AA"}),
-        population_of({"EE AA AB CC AA", "DE AB CG CC AA", "-- AA FG -- AA", "BD AA EE CC AA",
-                       "CE AB AG CC AA"}),
-        population_of({"-- BB AD AA AA", "-- AB BB AA AA", "-- BB CF -- --"}),
+        population_of({"AB AA AC AA AA --", "CD AB BD AA AA BC", "-- BB CE AA AA --", "AE AA -- AA AA DD",
+                       "BB AB AF -- AA AA", "DE BB DD AA -- --", "AC AA BG AA AA DA"}),
+        population_of({"AA BB -- BB AA CE", "AB AB -- BB AA CE", "CC BB -- BB AA --", "-- AB -- BB AA DB"}),
+        population_of({"EE AA AB CC AA BD", "DE AB CG CC AA DA", "-- AA FG -- AA CB", "BD AA EE CC AA BA",
+                       "CE AB AG CC AA ED"}),
+        population_of({"-- BB AD AA AA --", "-- AB BB AA AA --", "-- BB CF -- -- --"}),
     };
 }
 
@@ -65,10 +66,14 @@ struct LocusBits {
 //   locus 4, counts A/B/C: 12/0/0, 0/8/0, 0/0/8, 4/0/0: D 0, so Hs 0; M 4,
 //     mean frequencies 0.5, 0.25, 0.25, T 0.375, Ht 0.625, Gst 1.
 //   locus 5: one allele, the marker -1 in all three.
-inline const LocusBits uneven_results[5] = {
+//   locus 6, counts A..E: 3/1/1/3/0 of 8; 0/1/2/1/2 of 6; 2/3/1/3/1 of 10;
+//     untyped. M 3, S 0.783333361 (0x3F488889), Nh 3.82978702 (0x40751B3B),
+//     D 2.16972232 (0x400ADCBB), T 0.209845707 (0x3E56E1CB).
+inline const LocusBits uneven_results[6] = {
     {0x3F53546E, 0x3F48CDE1, 0x3D4C01E0},  // 0.825507045, 0.784391463, 0.0498064756
     {0x3F01A086, 0x3ED3B8A1, 0x3E3BBEBC},  // 0.506355643, 0.413517982, 0.183344781
     {0x3F628004, 0x3F68EC28, 0xBCE84900},  // 0.884765863, 0.909853458, -0.0283551216
     {0x3F200000, 0x00000000, 0x3F800000},  // 0.625, 0, 1
     {0xBF800000, 0xBF800000, 0xBF800000},  // -1 (misloc)
+    {0x3F538BFE, 0x3F54F3A0, 0xBBD99A00},  // 0.826354861, 0.831842422, -0.00664067268
 };
