@@ -33,6 +33,30 @@ void progress(std::int32_t m) {
 
 }  // namespace
 
+float sum_of_squares(float sum2, float mean, std::int32_t n, const float* deviations) {
+    const auto fn = static_cast<float>(n);
+    const float one_pass = sum2 - (mean * mean) * fn;
+    // Rounding error of the one-pass value, with u = 2^-24 and A = sum2 (the
+    // sum of x^2): sum2 carries at most n roundings of each term, so it is off
+    // by up to n u A; the sum behind the mean by up to n u times the sum of
+    // |x|, which, squared and times n, moves (mean * mean) * n by up to
+    // 2 n u A (the square of the sum of |x| is at most n A), and the square,
+    // the product and the difference add 3 u A. So it is off by at most
+    // (3n + 3) u A to first order in u; (3n + 4) u A covers the rest.
+    const float bound = (3.0f * fn + 4.0f) * 0x1p-24f * sum2;
+    // Kept while that is below a hundredth of it, so that the normalising
+    // factor, which goes with the inverse square root of the product of two
+    // such sums, is off by at most about 1 %. Beyond, or when it is 0 or
+    // negative, the sum of the squared deviations, whose error is of the
+    // order of n u times itself. A NaN value (no usable locus) stays as it is.
+    if (100.0f * bound > one_pass) {
+        float sum = 0.0f;
+        for (std::int32_t i = 0; i < n; ++i) sum = sum + deviations[i] * deviations[i];
+        return sum;
+    }
+    return one_pass;
+}
+
 std::int32_t sorted_count(const float* rperm_values, float r) {
     const auto rperm = [rperm_values](std::int32_t i) { return rperm_values[i - 1]; };
     Vec<std::int32_t> ridx;
@@ -94,9 +118,6 @@ void permutationtest(float& pperm, float r) {
     AX[2] = sum_hs2;
     AY[1] = sum_gst / fn;
     AY[2] = sum_gst2;
-    const float Sx = AX[2] - (AX[1] * AX[1]) * fn;
-    const float Sy = AY[2] - (AY[1] * AY[1]) * fn;
-    const float F = 1.0f / (std::sqrt(Sx * Sy) + 1.0e-20f);
 
     // locperm's two columns select the Hs and the Gst of each pair. Only the
     // deviations from the means enter the sum, and they are the same in every
@@ -113,6 +134,11 @@ void permutationtest(float& pperm, float r) {
         dx(i) = v.hs(l) - AX[1];
         dy(i) = v.gst(l) - AY[1];
     }
+
+    const float Sx = sum_of_squares(AX[2], AX[1], n, dx.data());
+    const float Sy = sum_of_squares(AY[2], AY[1], n, dy.data());
+    const float F = 1.0f / (std::sqrt(Sx * Sy) + 1.0e-20f);
+
     float* const hs_column = dx.data();
     float* const gst_column = dy.data();
 

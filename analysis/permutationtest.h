@@ -7,6 +7,13 @@
 // observed r. Draws from the random stream and prints its progress marks.
 void permutationtest(float& pperm, float r);
 
+// The sum of squares about the mean of one column of n values (Hs or Gst of
+// the usable loci) for the normalising factor: the one-pass sum2 - (mean *
+// mean) * n, with sum2 the sum of the squares and mean the sum / n, where its
+// rounding error stays below a hundredth of it; else the sum of the squared
+// deviations[0..n-1], each the value minus mean, in locus order.
+float sum_of_squares(float sum2, float mean, std::int32_t n, const float* deviations);
+
 // The number of the 1,000,000 permuted correlations rperm[0..999999] at or
 // below r, with the end corrections of the test: 1 when r equals the smallest
 // value, 999999 when it equals the largest. sorted_count ranks the values with

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "analysis/computegst.h"
+#include "analysis/permuteddiversity.h"
 #include "analysis/variables.h"
 #include "numerics/random.h"
 #include "platform/platform.h"

@@ -11,8 +11,7 @@ Vec<std::int32_t> reallocate_iv(Vec<std::int32_t> p, std::int32_t n) {
     try {
         result.allocate(1, count);
     } catch (const std::bad_alloc&) {
-        platform::out_freeform_line("reallocate_iv: problem in attempt to allocate memory");
-        platform::stop(platform::status_data_error);
+        platform::out_of_memory();
     }
     if (!p.allocated()) return result;
     std::size_t keep = std::min(p.size(), count);

@@ -14,6 +14,7 @@
 #include <string_view>
 #include <utility>
 
+#include "numerics/random.h"
 #include "platform/platform.h"
 
 // Allele code of one copy of one genotype: the k-th distinct raw value of a
@@ -196,7 +197,9 @@ struct Variables {
     std::string outfilename;        // prefix of every result file name, whole, as read
     std::int32_t numpermut = 0;     // permutations of individuals, 0..10000000
     std::int32_t outpermresult = 0; // 1: write the per-permutation files
-    std::int32_t idum = 0;          // random stream control word: -|seed| after reading
+    // Random stream control word, -|seed| after reading: the stream's own word
+    // (numerics/random.h), so assigning a Variables leaves it as it is.
+    static inline std::int32_t& idum = random_idum;
     std::int32_t individ = 0;       // 1: each individual record begins with an ID
     std::int32_t misdata = 0;       // raw missing value while reading; 127 afterwards
 
@@ -230,5 +233,5 @@ extern Variables variables;
 
 // Returns a vector of max(n, 0) elements indexed from 1 holding the first
 // min(size of p, n) values of p (the rest undefined); p is released. A failed
-// allocation stops the run with its own message.
+// allocation ends the run like every memory failure (platform::out_of_memory).
 Vec<std::int32_t> reallocate_iv(Vec<std::int32_t> p, std::int32_t n);

@@ -74,6 +74,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     platform::set_command_line(2, argv);
     platform::set_allocation_limit(allocation_limit);
     variables = Variables{};
+    variables.idum = 0;  // the stream's word, which the assignment leaves alone
 
     std::string out;
     int status = -1;

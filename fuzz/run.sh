@@ -2,7 +2,8 @@
 # Builds the input reader's fuzzer in build-fuzz and runs it for SECONDS
 # seconds (default 60) from a copy of the seed corpus in fuzz/corpus. Exits
 # non-zero when the fuzzer finds a crash, a hang or a sanitizer report; the
-# input that caused it is kept in build-fuzz/findings/.
+# input that caused it is kept in build-fuzz/findings/. TUVAMO_WERROR=ON in the
+# environment makes compiler warnings errors.
 set -euo pipefail
 
 seconds=${1:-60}
@@ -10,7 +11,7 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 build="$root/build-fuzz"
 
 cmake -S "$root" -B "$build" -DTUVAMO_FUZZ=ON -DCMAKE_BUILD_TYPE=Debug \
-    -DCMAKE_CXX_COMPILER="${CXX:-clang++}" > /dev/null
+    -DCMAKE_CXX_COMPILER="${CXX:-clang++}" -DTUVAMO_WERROR="${TUVAMO_WERROR:-OFF}" > /dev/null
 cmake --build "$build" --target readdata_fuzz -j"$(nproc)" > /dev/null
 
 work=$(mktemp -d)

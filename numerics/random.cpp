@@ -3,7 +3,7 @@
 #include <cmath>
 #include <utility>
 
-#include "analysis/variables.h"
+std::int32_t random_idum = 0;
 
 namespace {
 
@@ -21,7 +21,7 @@ constexpr std::int32_t largest = 2147483647;  // 2^31 - 1: modulus and 31-bit ma
 
 // One step of the stream; returns the odd combination n in 1..2147483647.
 std::int32_t step() {
-    std::int32_t& idum = variables.idum;
+    std::int32_t& idum = random_idum;
     if (idum <= 0 || IY < 0) {
         AM = 4.6566126e-10f;
         // abs(idum), taken in unsigned arithmetic so that -2147483648 is safe,
@@ -97,6 +97,7 @@ void ranshuffle(float* v, std::int32_t n, std::int32_t lowest) { shuffle(v, n, l
 void ranshuffle(std::int32_t* v, std::int32_t n, std::int32_t lowest) { shuffle(v, n, lowest); }
 
 void reset_random_state() {
+    random_idum = 0;
     IX = 0xFFFFFFFFu;
     IY = -1;
     AM = 0.0f;

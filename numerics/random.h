@@ -1,6 +1,6 @@
 // The program's single stream of uniform deviates: a 32-bit xorshift generator
 // (shifts 13, 17, 5) combined by exclusive or with the Park-Miller minimal
-// standard generator, seeded from variables.idum. One step per draw.
+// standard generator, seeded from its control word idum. One step per draw.
 //
 // The first step of the process initialises the stream from abs(idum) and
 // leaves idum positive, so the whole run is one stream. A magnitude above
@@ -10,6 +10,12 @@
 #pragma once
 
 #include <cstdint>
+
+// The stream's seed and control word idum, which the shared data model names
+// variables.idum: 0 at process start, -|seed| once the input has been read. A
+// value <= 0 makes the next step initialise the stream from its magnitude, and
+// initialisation leaves it positive.
+extern std::int32_t random_idum;
 
 // Advances the stream by one step and returns a deviate strictly between 0 and 1
 // (4.6566126e-10 to 0.99999994).
@@ -65,5 +71,6 @@ private:
     float am_;
 };
 
-// Puts the generator back in its process-start state (tests only).
+// Puts the generator and its control word back in their process-start state
+// (tests only).
 void reset_random_state();

@@ -17,21 +17,28 @@ if [ "${1:-}" = windows ]; then
   command -v i686-w64-mingw32-g++ >/dev/null 2>&1 || need+=(g++-mingw-w64-i686)
 fi
 
-apt_install() {
+# Every change to the package manager needs root: say so in one line before
+# apt-get or dpkg would.
+require_root() {
   if [ "$(id -u)" -ne 0 ]; then
     echo "deps.sh: missing packages: $*; run as root or install them" >&2
     exit 1
   fi
+}
+
+apt_install() {
   DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "$@" >/dev/null
 }
 
 if [ ${#need[@]} -gt 0 ]; then
+  require_root "${need[@]}"
   echo "Installing: ${need[*]}"
   apt-get update -qq >/dev/null
   apt_install "${need[@]}"
 fi
 
 if [ "${1:-}" = windows ] && ! command -v wine >/dev/null 2>&1; then
+  require_root wine32:i386 wine
   echo "Installing: wine (32-bit)"
   dpkg --add-architecture i386
   apt-get update -qq >/dev/null

@@ -2,17 +2,18 @@
 # Builds and runs every test: the unit and whole-run tests in Debug and Release,
 # again under AddressSanitizer and UndefinedBehaviorSanitizer, then the input
 # reader's fuzzer for a minute, and the Windows program under Wine beside the
-# Linux one.
+# Linux one. Every build treats compiler warnings as errors.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/deps.sh
 jobs=$(nproc)
+export TUVAMO_WERROR=ON  # also for the fuzzer's and the Windows build's scripts
 
 run_suite() {  # build-dir, cmake options...
   local dir=$1
   shift
   echo "== tests: $dir $*"
-  cmake -S . -B "$dir" -DBUILD_TESTING=ON "$@" >/dev/null
+  cmake -S . -B "$dir" -DBUILD_TESTING=ON -DTUVAMO_WERROR=ON "$@" >/dev/null
   cmake --build "$dir" -j"$jobs" >/dev/null
   (cd "$dir" && ctest -j"$jobs" --no-tests=error --output-on-failure --timeout 600)
 }

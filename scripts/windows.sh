@@ -3,17 +3,19 @@
 # runs it beside the Linux program on every whole-run case of tests/e2e/cases and
 # on the example input with its per-permutation files. Standard output, exit
 # status and every file written must be byte-identical once CR LF is read as LF,
-# and every line the Windows program writes must end in CR LF.
+# and every line the Windows program writes must end in CR LF. TUVAMO_WERROR=ON
+# in the environment makes compiler warnings errors.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
 bash scripts/deps.sh windows
 jobs=$(nproc)
 
-cmake -S . -B build/release -DCMAKE_BUILD_TYPE=Release >/dev/null
+werror=-DTUVAMO_WERROR=${TUVAMO_WERROR:-OFF}
+cmake -S . -B build/release -DCMAKE_BUILD_TYPE=Release "$werror" >/dev/null
 cmake --build build/release -j"$jobs" --target Tuvamo >/dev/null
 cmake -S . -B build/windows -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-i686.cmake \
-  -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF >/dev/null
+  -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF "$werror" >/dev/null
 cmake --build build/windows -j"$jobs" --target Tuvamo >/dev/null
 linux_exe=$root/build/release/Tuvamo
 windows_exe=$root/build/windows/Tuvamo.exe

@@ -47,7 +47,7 @@ void load_genotypes(const std::vector<Population>& pops, std::vector<int> allele
     for (std::size_t l = 1; l <= loci; ++l) {
         LocusText id;
         id.fill(' ');
-        std::string name = "L" + std::to_string(l);
+        const std::string name = std::string("L").append(std::to_string(l));
         std::copy(name.begin(), name.end(), id.begin());
         v.locusid(static_cast<std::ptrdiff_t>(l)) = id;
     }

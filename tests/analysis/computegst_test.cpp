@@ -4,11 +4,11 @@
 
 #include <algorithm>
 #include <cmath>
-#include <random>
 #include <vector>
 
 #include "analysis/variables.h"
 #include "platform/platform.h"
+#include "tests/analysis/fixtures.h"
 #include "tests/test_support.h"
 
 namespace {
@@ -64,6 +64,20 @@ TEST_F(ComputeGst, WorkedDiversities) {
         expect_locus(1, c.want);
     }
     EXPECT_EQ(bits(1.0f - 0.5f / 0.4375f), bits(-0.142857194f));
+}
+
+// Unequal populations, five and seven alleles, missing genotypes, untyped
+// populations, a locus with Hs exactly 0 and one with a single allele.
+TEST_F(ComputeGst, UnevenDataToTheBit) {
+    load_genotypes(uneven_populations());
+    const std::int32_t alleles[] = {5, 2, 7, 3, 1, 5};
+    for (int l = 1; l <= 6; ++l) ASSERT_EQ(variables.alleleobs(l), alleles[l - 1]);
+    computegst(1, 1, 6);
+    for (int l = 1; l <= 6; ++l) {
+        SCOPED_TRACE(l);
+        const LocusBits& want = uneven_results[l - 1];
+        expect_locus(l, {from_bits(want.ht), from_bits(want.hs), from_bits(want.gst)});
+    }
 }
 
 TEST_F(ComputeGst, LociWithFewerThanTwoAllelesGetTheMarker) {
@@ -155,101 +169,13 @@ TEST_F(ComputeGst, LocusResultDoesNotDependOnItsNeighbours) {
     EXPECT_NEAR(many.hs, hs, 1e-6);
     EXPECT_NEAR(many.ht, ht, 1e-6);
     EXPECT_NEAR(many.gst, 1 - hs / ht, 1e-5);
-}
-
-}  // namespace
-
-namespace {
-
-// The batched computation of permuted arrangements gives, bit for bit, what
-// filling permdata and running computegst gives: random data sets with missing
-// genotypes, untyped populations, loci of 0, 1, 2 and up to 255 alleles (both
-// ways of counting: byte sums for up to 31 alleles, count tables above),
-// small and large populations, and random arrangements of the individuals.
-TEST_F(ComputeGst, BatchedPermutedDiversityMatchesComputegst) {
-    std::mt19937 gen(2026);
-    for (int dataset = 0; dataset < 12; ++dataset) {
-        SCOPED_TRACE(dataset);
-        reset_program_state();
-        std::uniform_int_distribution<int> pop_count(2, 9), pop_size(2, 40), loci_count(1, 11);
-        const int numpop = pop_count(gen), numloci = loci_count(gen);
-        std::vector<int> alleles(static_cast<std::size_t>(numloci));
-        for (auto& a : alleles) {
-            const int kind = static_cast<int>(gen() % 6);
-            a = kind == 0 ? 1 : kind == 1 ? 2 : kind == 2 ? 255 : 2 + static_cast<int>(gen() % 30);
-        }
-        std::vector<Population> pops(static_cast<std::size_t>(numpop));
-        for (int p = 0; p < numpop; ++p) {
-            // Some populations are large enough that byte sums need widening
-            // on the way (more than 127 individuals) and that counts are split
-            // by slot parity (32 or more).
-            const int n = p == 0 && dataset % 3 == 2 ? 300 : p == 1 && dataset % 3 == 1 ? 64 : pop_size(gen);
-            const bool untyped_pop = gen() % 7 == 0;
-            for (int i = 0; i < n; ++i) {
-                Individual ind;
-                for (int l = 0; l < numloci; ++l) {
-                    const int J = alleles[static_cast<std::size_t>(l)];
-                    if ((untyped_pop && l % 2 == 0) || gen() % 10 == 0) {
-                        ind.push_back(miss);
-                    } else {
-                        // Skewed frequencies: low codes common, high codes rare.
-                        const auto code = [&] {
-                            return -128 + static_cast<int>(std::min<unsigned>(gen() % static_cast<unsigned>(J), gen() % static_cast<unsigned>(J)));
-                        };
-                        ind.push_back({code(), code()});
-                    }
-                }
-                pops[static_cast<std::size_t>(p)].push_back(ind);
-            }
-        }
-        // Every code of a locus occurs, as the input reader guarantees: a code
-        // not drawn comes with an individual typed at that locus only.
-        for (int l = 0; l < numloci; ++l) {
-            for (int c = 0; c < alleles[static_cast<std::size_t>(l)]; ++c) {
-                bool seen = false;
-                for (const auto& pop : pops)
-                    for (const auto& ind : pop)
-                        seen = seen || ind[static_cast<std::size_t>(l)].first == -128 + c ||
-                               ind[static_cast<std::size_t>(l)].second == -128 + c;
-                if (seen) continue;
-                Individual carrier(static_cast<std::size_t>(numloci), miss);
-                carrier[static_cast<std::size_t>(l)] = {-128 + c, -128 + c};
-                pops[static_cast<std::size_t>(c % numpop)].push_back(carrier);
-            }
-        }
-        load_genotypes(pops);
-        computegst(1, 1, variables.numloci);
-
-        ASSERT_TRUE(PermutedDiversity::applicable());
-        PermutedDiversity batched;
-        const auto nindiv = static_cast<std::size_t>(variables.nindiv);
-        std::vector<std::int32_t> slots(nindiv);
-        for (std::size_t k = 0; k < nindiv; ++k) slots[k] = static_cast<std::int32_t>(k + 1);
-        const auto loci = static_cast<std::size_t>(numloci);
-        std::vector<float> gst(loci), hs(loci), ht(loci);
-        for (int arrangement = 0; arrangement < 20; ++arrangement) {
-            if (arrangement > 0) std::shuffle(slots.begin(), slots.end(), gen);
-            batched.compute(slots.data(), gst.data(), hs.data(), ht.data());
-            // The same arrangement through permdata and computegst.
-            std::vector<std::pair<int, std::size_t>> where;  // individual -> (population, index)
-            for (int p = 1; p <= numpop; ++p)
-                for (std::size_t s = 0; s < pops[static_cast<std::size_t>(p - 1)].size(); ++s) where.push_back({p, s + 1});
-            for (std::size_t q = 0; q < nindiv; ++q) {
-                const auto [p, s] = where[static_cast<std::size_t>(slots[q] - 1)];
-                for (std::size_t l = 1; l <= loci; ++l) {
-                    variables.permdata(1, q + 1, l) = variables.gtype(p).allele(1, s, l);
-                    variables.permdata(2, q + 1, l) = variables.gtype(p).allele(2, s, l);
-                }
-            }
-            computegst(0, 1, numloci);
-            for (int l = 1; l <= numloci; ++l) {
-                SCOPED_TRACE(l);
-                EXPECT_EQ(bits(gst[static_cast<std::size_t>(l - 1)]), bits(variables.gst(l)));
-                EXPECT_EQ(bits(hs[static_cast<std::size_t>(l - 1)]), bits(variables.hs(l)));
-                EXPECT_EQ(bits(ht[static_cast<std::size_t>(l - 1)]), bits(variables.ht(l)));
-            }
-        }
-    }
+    // And to the bit, from a single-precision emulation in computegst's order
+    // (each operation in double, rounded once to float32): 24 copies in each
+    // population, S = 2/24 + 2/24 = 0.166666672, Nh 12, D 1.83333397
+    // (0x3FEAAAB0), T 0.0833333433 (0x3DAAAAAC).
+    EXPECT_EQ(bits(many.ht), 0x3F6FC4A3u);   // 0.936594188
+    EXPECT_EQ(bits(many.hs), 0x3F74DEA1u);   // 0.956522048
+    EXPECT_EQ(bits(many.gst), 0xBCAE4D00u);  // -0.0212769508
 }
 
 }  // namespace

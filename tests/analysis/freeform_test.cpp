@@ -278,7 +278,7 @@ TEST(FreeformText, DelimitedAndUndelimitedValues) {
         {"'ab\r\ncd'", true, "abcd    "},
         {"'ab\n\n\ncd'", true, "abcd    "},
         {"'a\rb'", true, "a\rb     "},
-        {"'" + std::string(100000, 'x') + "'", true, "xxxxxxxx"},
+        {std::string("'").append(100000, 'x').append("'"), true, "xxxxxxxx"},
         {std::string(100000, 'y'), true, "yyyyyyyy"},
         {"3*ab", true, "ab      "},
         {"2*'a b'", true, "a b     "},
@@ -303,6 +303,14 @@ TEST(FreeformText, DelimitedAndUndelimitedValues) {
     }
 }
 
+// `text` between apostrophes.
+std::string quoted(const std::string& text) {
+    std::string q = "'";
+    q += text;
+    q += '\'';
+    return q;
+}
+
 // A whole text has no length of its own; a value is bounded by the bytes it
 // takes in the file, delimiters and doubled delimiters included.
 TEST(FreeformText, WholeTextsUpToTheBoundOfAValue) {
@@ -315,9 +323,9 @@ TEST(FreeformText, WholeTextsUpToTheBoundOfAValue) {
     } cases[] = {
         {"undelimited at the bound", std::string(max, 'p'), true, max},
         {"undelimited beyond", std::string(max + 1, 'p'), false, 0},
-        {"delimited at the bound", "'" + std::string(max - 2, 'p') + "'", true, max - 2},
-        {"delimited beyond", "'" + std::string(max - 1, 'p') + "'", false, 0},
-        {"doubled delimiters count twice", "'" + std::string(max - 2, '\'') + "'", true, (max - 2) / 2},
+        {"delimited at the bound", quoted(std::string(max - 2, 'p')), true, max - 2},
+        {"delimited beyond", quoted(std::string(max - 1, 'p')), false, 0},
+        {"doubled delimiters count twice", quoted(std::string(max - 2, '\'')), true, (max - 2) / 2},
         {"zero bytes without end", std::string(max + 10, '\0'), false, 0},
     };
     for (const auto& c : cases) {

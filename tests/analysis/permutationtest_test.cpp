@@ -91,6 +91,109 @@ TEST_F(PermutationTest, EndsOfTheRange) {
     }
 }
 
+// The sums of squares of the normalising factor, against an independent
+// single-precision emulation (each operation in double, rounded once to
+// float32): the one-pass value sum2 - (mean * mean) * n is kept, to the bit,
+// where its error bound (3n + 4) 2^-24 sum2 is below a hundredth of it, and
+// the sum of the squared deviations is taken where it is not.
+TEST(PermutationSums, OnePassWhereAccurateDeviationsWhereItCancels) {
+    struct Case {
+        const char* name;
+        std::vector<float> values;
+        std::uint32_t want;
+    } cases[] = {
+        // sum2 3.0921001, mean 0.509 (AX of the worked loci): bound 6.3e-6
+        // against 0.50129008; the deviations would give 0x3F00548A.
+        {"worked Hs", ten_hs, 0x3F00548Cu},
+        // sum2 0.19980001, mean 0.113999985 (AY): the deviations, 0x3D8F0847.
+        {"worked Gst", ten_gst, 0x3D8F084Cu},
+        // sum2 4.5128803, mean 0.95003998: one pass 4.7683716e-7 (0x35000000)
+        // against a bound of 5.1e-6; the deviations give 5.2017260e-8, the
+        // exact value being 5.2017259e-8.
+        {"Hs barely varying", {0.95f, 0.9501f, 0.9499f, 0.9502f, 0.95f}, 0x335F6995u},
+        {"one value", {0.3f}, 0x00000000u},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const auto n = static_cast<std::int32_t>(c.values.size());
+        float sum = 0.0f, sum2 = 0.0f;
+        for (float x : c.values) {
+            sum = sum + x;
+            sum2 = sum2 + x * x;
+        }
+        const float mean = sum / static_cast<float>(n);
+        std::vector<float> deviations;
+        for (float x : c.values) deviations.push_back(x - mean);
+        EXPECT_EQ(bits(sum_of_squares(sum2, mean, n, deviations.data())), c.want);
+    }
+    // No value: the NaN mean stays in the one-pass value.
+    EXPECT_TRUE(std::isnan(sum_of_squares(0.0f, std::nanf(""), 0, nullptr)));
+}
+
+// 2,000 loci whose Hs barely varies (0.95 give or take 1.7e-4, so a spread of
+// about 1e-4), with a weak negative trend of Gst on Hs: r = -0.0391, t-test
+// probability 0.0802. The one-pass sum of squares of Hs is rounding noise
+// there (its error bound, (3n + 4) 2^-24 sum2, is about 0.65, the sum itself
+// about 2e-5); taken as it was, it shrank every permuted r towards 0 and the
+// probability came out as 0. The probability must agree with an independent
+// estimate: a double-precision Monte Carlo of the same re-pairings, 20,000 of
+// them with their own random numbers, r of each about the pairs' means in
+// double (0.0404, standard error 0.0014; the program gives 0.0401), and the
+// lower tail of the t test (0.0401).
+TEST_F(PermutationTest, HsThatBarelyVariesAgreesWithAnIndependentEstimate) {
+    std::mt19937 gen(20261210);
+    const auto unit = [&] { return (static_cast<double>(gen()) + 0.5) / 4294967296.0; };
+    const int n = 2000;
+    std::vector<float> hs, gst;
+    for (int l = 0; l < n; ++l) {
+        const double h = 1.7e-4 * (2.0 * unit() - 1.0);
+        hs.push_back(static_cast<float>(0.95 + h));
+        gst.push_back(static_cast<float>(0.05 + 0.017 * (2.0 * unit() - 1.0) - 4.0 * h));
+    }
+    set_locus_results(hs, gst, 4711);
+    float r, probt, a, b;
+    run_captured([&] { correlate(r, probt, a, b); });
+    set_locus_results(hs, gst, 4711);
+    float pperm = -1;
+    run_captured([&] { permutationtest(pperm, r); });
+
+    // The independent estimate.
+    const auto correlation = [n](const std::vector<double>& x, const std::vector<double>& y) {
+        double mx = 0, my = 0;
+        for (int i = 0; i < n; ++i) {
+            mx += x[static_cast<std::size_t>(i)];
+            my += y[static_cast<std::size_t>(i)];
+        }
+        mx /= n;
+        my /= n;
+        double sxx = 0, syy = 0, sxy = 0;
+        for (int i = 0; i < n; ++i) {
+            const double dx = x[static_cast<std::size_t>(i)] - mx, dy = y[static_cast<std::size_t>(i)] - my;
+            sxx += dx * dx;
+            syy += dy * dy;
+            sxy += dx * dy;
+        }
+        return sxy / std::sqrt(sxx * syy);
+    };
+    const std::vector<double> x(hs.begin(), hs.end());
+    std::vector<double> y(gst.begin(), gst.end());
+    const int draws = 20000;
+    int at_or_below = 0;
+    std::mt19937_64 shuffler(99);
+    for (int m = 0; m < draws; ++m) {
+        std::shuffle(y.begin(), y.end(), shuffler);
+        at_or_below += correlation(x, y) <= static_cast<double>(r);
+    }
+    const double estimate = static_cast<double>(at_or_below) / draws;
+    // Four standard errors of the difference of the two Monte Carlo shares.
+    const double allowed = 4.0 * std::sqrt(estimate * (1.0 - estimate) * (1.0 / draws + 1.0 / 1000000.0));
+    EXPECT_NEAR(static_cast<double>(pperm), estimate, allowed) << "r " << r << ", t-test probability " << probt;
+    // The t test's lower tail tells the same.
+    const double half = static_cast<double>(probt) / 2.0;
+    const double lower_tail = r < 0.0f ? half : 1.0 - half;
+    EXPECT_NEAR(static_cast<double>(pperm), lower_tail, 0.005);
+}
+
 }  // namespace
 
 

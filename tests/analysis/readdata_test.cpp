@@ -117,25 +117,25 @@ TEST(ReadData, IntegerParameters) {
     struct Case {
         std::string Input::*field;
         const char* text;
-        std::int32_t Variables::*member;
+        std::int32_t* member;  // in the data model
         std::int32_t value;
     } cases[] = {
-        {&Input::numpermut, "10000000", &Variables::numpermut, 10000000},
-        {&Input::numpermut, "12.7", &Variables::numpermut, 12},
-        {&Input::numpermut, "1E2", &Variables::numpermut, 100},
-        {&Input::numpermut, "  5   and a comment, with / in it", &Variables::numpermut, 5},
-        {&Input::numpermut, "\n\n5", &Variables::numpermut, 5},
-        {&Input::numpermut, ",5", &Variables::numpermut, 0},  // a null value: the start value stays
-        {&Input::numpermut, "/", &Variables::numpermut, 0},
-        {&Input::outpermresult, "1", &Variables::outpermresult, 1},
-        {&Input::outpermresult, "1.9", &Variables::outpermresult, 1},
-        {&Input::seed, "17", &Variables::idum, -17},
-        {&Input::seed, "-17", &Variables::idum, -17},
-        {&Input::seed, "0", &Variables::idum, 0},
-        {&Input::seed, "2147483647", &Variables::idum, -2147483647},
-        {&Input::seed, "-2147483648", &Variables::idum, kMin},
-        {&Input::seed, "1E10", &Variables::idum, kMin},
-        {&Input::seed, "3*4", &Variables::idum, -4},
+        {&Input::numpermut, "10000000", &variables.numpermut, 10000000},
+        {&Input::numpermut, "12.7", &variables.numpermut, 12},
+        {&Input::numpermut, "1E2", &variables.numpermut, 100},
+        {&Input::numpermut, "  5   and a comment, with / in it", &variables.numpermut, 5},
+        {&Input::numpermut, "\n\n5", &variables.numpermut, 5},
+        {&Input::numpermut, ",5", &variables.numpermut, 0},  // a null value: the start value stays
+        {&Input::numpermut, "/", &variables.numpermut, 0},
+        {&Input::outpermresult, "1", &variables.outpermresult, 1},
+        {&Input::outpermresult, "1.9", &variables.outpermresult, 1},
+        {&Input::seed, "17", &variables.idum, -17},
+        {&Input::seed, "-17", &variables.idum, -17},
+        {&Input::seed, "0", &variables.idum, 0},
+        {&Input::seed, "2147483647", &variables.idum, -2147483647},
+        {&Input::seed, "-2147483648", &variables.idum, kMin},
+        {&Input::seed, "1E10", &variables.idum, kMin},
+        {&Input::seed, "3*4", &variables.idum, -4},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.text);
@@ -143,7 +143,7 @@ TEST(ReadData, IntegerParameters) {
         in.*c.field = c.text;
         auto r = read_input(in.text());
         ASSERT_EQ(r.status, -1) << r.out;
-        EXPECT_EQ(variables.*c.member, c.value);
+        EXPECT_EQ(*c.member, c.value);
     }
 }
 

@@ -16,7 +16,7 @@ namespace {
 // (sample size lines and records), with the missing value `missing`.
 StepResult read_genotypes(int loci, const std::string& populations, const std::string& missing = "0") {
     std::string ids;
-    for (int l = 1; l <= loci; ++l) ids += "L" + std::to_string(l) + " ";
+    for (int l = 1; l <= loci; ++l) ids.append("L").append(std::to_string(l)).append(" ");
     int numpop = 0;
     // Count the populations: every line that starts a population is its sample size.
     std::istringstream lines(populations);
@@ -185,6 +185,14 @@ TEST(ReallocateIv, GrowsShrinksAndEmpties) {
         Vec<std::int32_t> empty = reallocate_iv(vec_of({1, 2}), n);
         EXPECT_EQ(empty.size(), 0u);
     }
+
+    // Memory that cannot be had ends the run as every memory failure does:
+    // the fatal status, and nothing on standard output.
+    platform::set_allocation_limit(1000);
+    auto failed = run_captured([] { reallocate_iv(vec_of({1, 2}), 1000); });
+    platform::set_allocation_limit(0);
+    EXPECT_EQ(failed.status, platform::status_fatal);
+    EXPECT_EQ(failed.out, "");
 }
 
 }  // namespace

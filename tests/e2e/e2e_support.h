@@ -73,7 +73,7 @@ inline Run run_command(const std::filesystem::path& dir, const std::string& comm
 inline Run run(const std::filesystem::path& dir, const std::vector<std::string>& args,
                const std::string& env = {}) {
     std::string cmd = env + " " + shell_quote(exe());
-    for (const auto& a : args) cmd += " " + shell_quote(a);
+    for (const auto& a : args) cmd.append(" ").append(shell_quote(a));
     return run_command(dir, cmd);
 }
 

@@ -189,7 +189,7 @@ TEST(Run, InputsAsUsersGiveThem) {
         dir.write("in.txt", plain.read("in"));
         std::string command = c.command;
         for (std::size_t at; (at = command.find("exe ")) != std::string::npos;)
-            command.replace(at, 3, "timeout 60 " + e2e::shell_quote(e2e::exe()));
+            command.replace(at, 3, std::string("timeout 60 ") + e2e::shell_quote(e2e::exe()));
         const auto run = e2e::run_command(dir.path(), command);
         EXPECT_EQ(run.status, 0) << run.err;
         EXPECT_EQ(run.out, reference.out);
@@ -266,7 +266,7 @@ TEST(Run, NamesAreUsedWhole) {
     reference.write("in", example("'ref'", 10, 1));
     ASSERT_EQ(e2e::run(reference.path(), {"in"}).status, 0);
 
-    const std::string p95(95, 'p'), p150 = "sub/" + std::string(146, 'q');
+    const std::string p95(95, 'p'), p150 = std::string("sub/") + std::string(146, 'q');
     for (const std::string& prefix : {p95, p150}) {
         SCOPED_TRACE(prefix.size());
         ScratchDir dir;

@@ -165,7 +165,7 @@ TEST(ReaderHostile, BinaryBytesStopWithOneLine) {
         header + "2\n" + bytes(100000),
         std::string("out\n0\0\n", 7) + join(with(0, "x")),
         std::string(5000, '\0'),
-        "'" + bytes(4096),
+        std::string("'") + bytes(4096),
     };
     for (std::size_t i = 0; i < inputs.size(); ++i) {
         SCOPED_TRACE("input " + std::to_string(i));
@@ -187,9 +187,9 @@ TEST(ReaderHostile, HugeNumbersAndEndlessLines) {
         {"real permutation number beyond range", join(with(1, "1E999999999999")),
          "Permutation number should be >=0 (No permutation) and <= 10000000"},
         {"huge sample size as a real", join(with(9, "-9E99")), "Sample size too small for population 1"},
-        {"endless comment", join(with(6, "1 " + endless)), "Number of populations must > 1!"},
+        {"endless comment", join(with(6, std::string("1 ") + endless)), "Number of populations must > 1!"},
         {"endless prefix", endless + "\nx\n", "Error reading output file name"},
-        {"endless unclosed prefix", "'" + endless, "Error reading output file name"},
+        {"endless unclosed prefix", std::string("'") + endless, "Error reading output file name"},
         {"endless empty lines", std::string(5'000'000, '\n'), "Error reading output file name"},
         {"huge repeat count", [] {
              auto lines = with(8, "99999999999999999999999999*A");

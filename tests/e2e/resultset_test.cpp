@@ -33,7 +33,7 @@ std::string input(const std::string& prefix, int permutations, int files, int se
     in << prefix << "\n" << permutations << "\n" << files << "\n" << seed << "\n0\n0\n2\n" << loci << "\n";
     for (int l = 0; l < loci; ++l) {
         const std::string& id = ids[static_cast<std::size_t>(l)];
-        in << (id.empty() ? "L" + std::to_string(l + 1) : id) << (l + 1 == loci ? "\n" : " ");
+        in << (id.empty() ? std::string("L") + std::to_string(l + 1) : id) << (l + 1 == loci ? "\n" : " ");
     }
     const char* records[2][4] = {{"101 103 7 9 21 21", "103 103 7 7 21 23", "101 105 9 9 23 25", "105 105 7 11 21 21"},
                                  {"103 107 9 11 25 25", "107 107 11 11 23 25", "101 107 7 11 25 27", "103 105 9 9 21 27"}};
@@ -155,7 +155,7 @@ TEST(ResultSet, AClosedOutputPipeLeavesNoTemporary) {
     dir.write("in", input("x", 2000, 1, 7, 300));
     dir.write("x.LocusGST", "earlier\n");
     const auto run = e2e::run_command(
-        dir.path(), "{ " + e2e::shell_quote(e2e::exe()) + " in; echo $? > status; } | head -c 10 > /dev/null");
+        dir.path(), std::string("{ ") + e2e::shell_quote(e2e::exe()) + " in; echo $? > status; } | head -c 10 > /dev/null");
     EXPECT_EQ(dir.read("status"), std::to_string(128 + SIGPIPE) + "\n");
     EXPECT_EQ(e2e::files_in(dir.path()), (std::set<std::string>{"in", "status", "x.LocusGST"}));
     EXPECT_EQ(dir.read("x.LocusGST"), "earlier\n");
