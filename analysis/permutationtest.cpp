@@ -33,23 +33,26 @@ void progress(std::int32_t m) {
 
 }  // namespace
 
-float sum_of_squares(float sum2, float mean, std::int32_t n, const float* deviations) {
+float sum_of_squares(float sum2, float mean, std::int32_t n, const float* deviations, double exact_sum,
+                     double exact_sum2) {
     const auto fn = static_cast<float>(n);
     const float one_pass = sum2 - (mean * mean) * fn;
-    // Rounding error of the one-pass value, with u = 2^-24 and A = sum2 (the
-    // sum of x^2): sum2 carries at most n roundings of each term, so it is off
-    // by up to n u A; the sum behind the mean by up to n u times the sum of
-    // |x|, which, squared and times n, moves (mean * mean) * n by up to
-    // 2 n u A (the square of the sum of |x| is at most n A), and the square,
-    // the product and the difference add 3 u A. So it is off by at most
-    // (3n + 3) u A to first order in u; (3n + 4) u A covers the rest.
-    const float bound = (3.0f * fn + 4.0f) * 0x1p-24f * sum2;
-    // Kept while that is below a hundredth of it, so that the normalising
-    // factor, which goes with the inverse square root of the product of two
-    // such sums, is off by at most about 1 %. Beyond, or when it is 0 or
-    // negative, the sum of the squared deviations, whose error is of the
-    // order of n u times itself. A NaN value (no usable locus) stays as it is.
-    if (100.0f * bound > one_pass) {
+    // How far the one-pass value is off: against the same value from sums in
+    // double precision, which are off by at most n 2^-53 A (A = the sum of the
+    // squares; every square of a float is exact in double), so that the
+    // double value is within (3n + 4) 2^-53 A of the exact one. Its distance
+    // from the float value plus that is a bound on the float value's error.
+    // (The worst case of the float value itself, (3n + 4) 2^-24 A, would be
+    // far above its real error on large sets of ordinary loci.)
+    const double dn = static_cast<double>(n);
+    const double exact = exact_sum2 - exact_sum * exact_sum / dn;
+    const double error = std::fabs(static_cast<double>(one_pass) - exact) + (3.0 * dn + 4.0) * 0x1p-53 * exact_sum2;
+    // Kept, to the bit, while that is below a hundredth of the value, so that
+    // the normalising factor, which goes with the inverse square root of the
+    // product of two such sums, is off by well under 1 %. Beyond, the sum of
+    // the squared deviations, whose error is of the order of n 2^-24 times
+    // itself. No usable locus gives NaN, which stays as it is.
+    if (100.0 * error > exact) {
         float sum = 0.0f;
         for (std::int32_t i = 0; i < n; ++i) sum = sum + deviations[i] * deviations[i];
         return sum;
@@ -105,6 +108,9 @@ void permutationtest(float& pperm, float r) {
 
     std::int32_t n = 0;
     float sum_hs = 0.0f, sum_hs2 = 0.0f, sum_gst = 0.0f, sum_gst2 = 0.0f;
+    // The same sums in double precision, only to tell how far the one-pass
+    // sums of squares are off.
+    double exact_hs = 0.0, exact_hs2 = 0.0, exact_gst = 0.0, exact_gst2 = 0.0;
     for (std::int32_t l = 1; l <= v.numloci; ++l) {
         if (!(v.hs(l) >= 0.0f)) continue;
         ++n;
@@ -112,6 +118,11 @@ void permutationtest(float& pperm, float r) {
         sum_hs2 = sum_hs2 + v.hs(l) * v.hs(l);
         sum_gst = sum_gst + v.gst(l);
         sum_gst2 = sum_gst2 + v.gst(l) * v.gst(l);
+        const auto h = static_cast<double>(v.hs(l)), g = static_cast<double>(v.gst(l));
+        exact_hs += h;
+        exact_hs2 += h * h;
+        exact_gst += g;
+        exact_gst2 += g * g;
     }
     const auto fn = static_cast<float>(n);
     AX[1] = sum_hs / fn;
@@ -135,8 +146,8 @@ void permutationtest(float& pperm, float r) {
         dy(i) = v.gst(l) - AY[1];
     }
 
-    const float Sx = sum_of_squares(AX[2], AX[1], n, dx.data());
-    const float Sy = sum_of_squares(AY[2], AY[1], n, dy.data());
+    const float Sx = sum_of_squares(AX[2], AX[1], n, dx.data(), exact_hs, exact_hs2);
+    const float Sy = sum_of_squares(AY[2], AY[1], n, dy.data(), exact_gst, exact_gst2);
     const float F = 1.0f / (std::sqrt(Sx * Sy) + 1.0e-20f);
 
     float* const hs_column = dx.data();

@@ -11,8 +11,11 @@ void permutationtest(float& pperm, float r);
 // the usable loci) for the normalising factor: the one-pass sum2 - (mean *
 // mean) * n, with sum2 the sum of the squares and mean the sum / n, where its
 // rounding error stays below a hundredth of it; else the sum of the squared
-// deviations[0..n-1], each the value minus mean, in locus order.
-float sum_of_squares(float sum2, float mean, std::int32_t n, const float* deviations);
+// deviations[0..n-1], each the value minus mean, in locus order. exact_sum
+// and exact_sum2 are the sum and the sum of the squares taken in double
+// precision, which tell how far the one-pass value is off.
+float sum_of_squares(float sum2, float mean, std::int32_t n, const float* deviations, double exact_sum,
+                     double exact_sum2);
 
 // The number of the 1,000,000 permuted correlations rperm[0..999999] at or
 // below r, with the end corrections of the test: 1 when r equals the smallest

@@ -94,47 +94,71 @@ TEST_F(PermutationTest, EndsOfTheRange) {
 // The sums of squares of the normalising factor, against an independent
 // single-precision emulation (each operation in double, rounded once to
 // float32): the one-pass value sum2 - (mean * mean) * n is kept, to the bit,
-// where its error bound (3n + 4) 2^-24 sum2 is below a hundredth of it, and
-// the sum of the squared deviations is taken where it is not.
+// where its rounding error is below a hundredth of it, and the sum of the
+// squared deviations is taken where it is not. The error is measured against
+// the same sums in double precision, not taken as its worst case: on 5,000
+// ordinary loci that worst case, (3n + 4) 2^-24 sum2, is about 1.7 % of the
+// value, the real error some 1e-5 of it.
 TEST(PermutationSums, OnePassWhereAccurateDeviationsWhereItCancels) {
     struct Case {
         const char* name;
         std::vector<float> values;
         std::uint32_t want;
     } cases[] = {
-        // sum2 3.0921001, mean 0.509 (AX of the worked loci): bound 6.3e-6
-        // against 0.50129008; the deviations would give 0x3F00548A.
+        // sum2 3.0921001, mean 0.509 (AX of the worked loci): the value
+        // 0.50129008 is off by 1.5e-8; the deviations would give 0x3F00548A.
         {"worked Hs", ten_hs, 0x3F00548Cu},
         // sum2 0.19980001, mean 0.113999985 (AY): the deviations, 0x3D8F0847.
         {"worked Gst", ten_gst, 0x3D8F084Cu},
-        // sum2 4.5128803, mean 0.95003998: one pass 4.7683716e-7 (0x35000000)
-        // against a bound of 5.1e-6; the deviations give 5.2017260e-8, the
-        // exact value being 5.2017259e-8.
+        // sum2 4.5128803, mean 0.95003998: one pass 4.7683716e-7 (0x35000000),
+        // nine times the exact value 5.2017259e-8; the deviations give
+        // 5.2017260e-8.
         {"Hs barely varying", {0.95f, 0.9501f, 0.9499f, 0.9502f, 0.95f}, 0x335F6995u},
         {"one value", {0.3f}, 0x00000000u},
+    };
+    struct Sums {
+        float sum = 0.0f, sum2 = 0.0f, mean = 0.0f;
+        double exact_sum = 0.0, exact_sum2 = 0.0;
+        std::vector<float> deviations;
+    };
+    const auto sums_of = [](const std::vector<float>& values) {
+        Sums s;
+        for (float x : values) {
+            s.sum = s.sum + x;
+            s.sum2 = s.sum2 + x * x;
+            s.exact_sum += static_cast<double>(x);
+            s.exact_sum2 += static_cast<double>(x) * static_cast<double>(x);
+        }
+        s.mean = s.sum / static_cast<float>(values.size());
+        for (float x : values) s.deviations.push_back(x - s.mean);
+        return s;
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         const auto n = static_cast<std::int32_t>(c.values.size());
-        float sum = 0.0f, sum2 = 0.0f;
-        for (float x : c.values) {
-            sum = sum + x;
-            sum2 = sum2 + x * x;
-        }
-        const float mean = sum / static_cast<float>(n);
-        std::vector<float> deviations;
-        for (float x : c.values) deviations.push_back(x - mean);
-        EXPECT_EQ(bits(sum_of_squares(sum2, mean, n, deviations.data())), c.want);
+        const Sums s = sums_of(c.values);
+        EXPECT_EQ(bits(sum_of_squares(s.sum2, s.mean, n, s.deviations.data(), s.exact_sum, s.exact_sum2)), c.want);
     }
+    // 5,000 loci of Hs 0.7 give or take 0.25: the one-pass value, to the bit.
+    std::mt19937 gen(5);
+    std::vector<float> ordinary;
+    for (int i = 0; i < 5000; ++i) ordinary.push_back(0.45f + 0.5f * std::generate_canonical<float, 24>(gen));
+    const Sums s = sums_of(ordinary);
+    const float one_pass = s.sum2 - (s.mean * s.mean) * 5000.0f;
+    EXPECT_EQ(bits(sum_of_squares(s.sum2, s.mean, 5000, s.deviations.data(), s.exact_sum, s.exact_sum2)),
+              bits(one_pass));
+    EXPECT_GT((3.0 * 5000 + 4) * 0x1p-24 * static_cast<double>(s.sum2), 0.01 * static_cast<double>(one_pass));
+    float from_deviations = 0.0f;
+    for (float d : s.deviations) from_deviations = from_deviations + d * d;
+    EXPECT_NE(bits(from_deviations), bits(one_pass));  // so the choice shows
     // No value: the NaN mean stays in the one-pass value.
-    EXPECT_TRUE(std::isnan(sum_of_squares(0.0f, std::nanf(""), 0, nullptr)));
+    EXPECT_TRUE(std::isnan(sum_of_squares(0.0f, std::nanf(""), 0, nullptr, 0.0, 0.0)));
 }
 
 // 2,000 loci whose Hs barely varies (0.95 give or take 1.7e-4, so a spread of
 // about 1e-4), with a weak negative trend of Gst on Hs: r = -0.0391, t-test
 // probability 0.0802. The one-pass sum of squares of Hs is rounding noise
-// there (its error bound, (3n + 4) 2^-24 sum2, is about 0.65, the sum itself
-// about 2e-5); taken as it was, it shrank every permuted r towards 0 and the
+// there (off by about 0.1, the sum itself being about 2e-5); taken as it was, it shrank every permuted r towards 0 and the
 // probability came out as 0. The probability must agree with an independent
 // estimate: a double-precision Monte Carlo of the same re-pairings, 20,000 of
 // them with their own random numbers, r of each about the pairs' means in
