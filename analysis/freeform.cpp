@@ -178,55 +178,47 @@ void Reader::start_read() {
     repeat_ = 0;
 }
 
-bool Reader::integer(std::int32_t& item) {
+Reader::Item Reader::next_item() {
     switch (next()) {
     case Kind::value:
-        if (!value_.integer_ok) return false;
-        item = value_.integer;
-        return true;
+        return Item::value;
     case Kind::null:
     case Kind::slash:
-        return true;
+        return Item::keep;
     case Kind::end:
     case Kind::bad:
         break;
     }
-    return false;
+    return Item::fail;
+}
+
+bool Reader::integer(std::int32_t& item) {
+    const Item next = next_item();
+    if (next == Item::value) {
+        if (!value_.integer_ok) return false;
+        item = value_.integer;
+    }
+    return next != Item::fail;
 }
 
 bool Reader::text(char* item, std::size_t length) {
-    switch (next()) {
-    case Kind::value: {
+    const Item next = next_item();
+    if (next == Item::value) {
         if (!value_.text_ok) return false;
         const std::size_t kept = std::min(length, value_.text.size());
         std::copy_n(value_.text.begin(), kept, item);
         std::fill(item + kept, item + length, ' ');
-        return true;
     }
-    case Kind::null:
-    case Kind::slash:
-        return true;
-    case Kind::end:
-    case Kind::bad:
-        break;
-    }
-    return false;
+    return next != Item::fail;
 }
 
 bool Reader::text(std::string& item) {
-    switch (next()) {
-    case Kind::value:
+    const Item next = next_item();
+    if (next == Item::value) {
         if (!value_.text_ok) return false;
         item = value_.text;
-        return true;
-    case Kind::null:
-    case Kind::slash:
-        return true;
-    case Kind::end:
-    case Kind::bad:
-        break;
     }
-    return false;
+    return next != Item::fail;
 }
 
 void Reader::skip_blanks() {

@@ -65,6 +65,11 @@ private:
     };
 
     Kind next();
+    // What the next value of the read does to an item: gives it a value,
+    // leaves it as it is (a null value, or the read is over after a slash),
+    // or fails the read.
+    enum class Item { value, keep, fail };
+    Item next_item();
     Kind scan(bool after_repeat);
     Kind scan_delimited();
     Kind scan_undelimited(bool after_repeat);

@@ -37,57 +37,25 @@ inline std::string shell_quote(const std::string& s) {
 
 inline std::string exe() { return TUVAMO_EXE; }
 
-// Runs the shell command line `command` in `dir`, its standard input from
-// /dev/null unless the command says otherwise.
-inline Run run_command(const std::filesystem::path& dir, const std::string& command) {
-    const auto tag = std::to_string(::getpid());
-    const auto out = std::filesystem::temp_directory_path() / ("tuvamo-e2e-out-" + tag);
-    const auto err = std::filesystem::temp_directory_path() / ("tuvamo-e2e-err-" + tag);
-    const pid_t child = ::fork();
-    if (child == 0) {
-        const int in_fd = ::open("/dev/null", O_RDONLY);
-        const int out_fd = ::open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        const int err_fd = ::open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        if (in_fd < 0 || out_fd < 0 || err_fd < 0 || ::chdir(dir.c_str()) != 0) ::_exit(127);
-        ::dup2(in_fd, 0);
-        ::dup2(out_fd, 1);
-        ::dup2(err_fd, 2);
-        ::execl("/bin/sh", "sh", "-c", command.c_str(), static_cast<char*>(nullptr));
-        ::_exit(127);
-    }
-    Run r;
-    int raw = 0;
-    struct rusage usage {};
-    if (child < 0 || ::wait4(child, &raw, 0, &usage) != child) return r;
-    r.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
-    r.max_rss_kb = usage.ru_maxrss;
-    r.out = read_file(out);
-    r.err = read_file(err);
-    std::filesystem::remove(out);
-    std::filesystem::remove(err);
-    return r;
-}
-
-// Runs the program in `dir` with `args`; `env` is a prefix of VAR=value words
-// (or a command such as "timeout 20" that runs the program).
-inline Run run(const std::filesystem::path& dir, const std::vector<std::string>& args,
-               const std::string& env = {}) {
-    std::string cmd = env + " " + shell_quote(exe());
-    for (const auto& a : args) cmd.append(" ").append(shell_quote(a));
-    return run_command(dir, cmd);
-}
-
-// The program started in `dir` with `args`, running beside the test: its
-// standard output and error go to files that can be read while it runs.
+// A process started in `dir` beside the test, its standard input from
+// /dev/null and its standard output and error going to files that can be read
+// while it runs.
 class Started {
 public:
-    Started(const std::filesystem::path& dir, const std::vector<std::string>& args) {
+    // The words of a command line: the file to run, then its arguments.
+    struct Command {
+        std::vector<std::string> words;
+    };
+
+    // The program with `args`.
+    Started(const std::filesystem::path& dir, const std::vector<std::string>& args)
+        : Started(dir, Command{with_program(args)}) {}
+
+    Started(const std::filesystem::path& dir, Command command) {
         static int counter = 0;
         const auto tag = std::to_string(::getpid()) + "-" + std::to_string(counter++);
-        out_ = std::filesystem::temp_directory_path() / ("tuvamo-e2e-started-out-" + tag);
-        err_ = std::filesystem::temp_directory_path() / ("tuvamo-e2e-started-err-" + tag);
-        std::vector<std::string> words{exe()};
-        words.insert(words.end(), args.begin(), args.end());
+        out_ = std::filesystem::temp_directory_path() / ("tuvamo-e2e-out-" + tag);
+        err_ = std::filesystem::temp_directory_path() / ("tuvamo-e2e-err-" + tag);
         pid_ = ::fork();
         if (pid_ == 0) {
             const int in_fd = ::open("/dev/null", O_RDONLY);
@@ -98,7 +66,7 @@ public:
             ::dup2(out_fd, 1);
             ::dup2(err_fd, 2);
             std::vector<char*> argv;
-            for (auto& w : words) argv.push_back(w.data());
+            for (auto& w : command.words) argv.push_back(w.data());
             argv.push_back(nullptr);
             ::execv(argv[0], argv.data());
             ::_exit(127);
@@ -113,7 +81,7 @@ public:
     Started(const Started&) = delete;
     Started& operator=(const Started&) = delete;
 
-    // What the program has written on standard output so far.
+    // What the process has written on standard output so far.
     std::string out() const { return read_file(out_); }
     // Waits (up to about a minute) until standard output holds `text`.
     bool wait_for_output(const std::string& text) const {
@@ -124,7 +92,7 @@ public:
         return false;
     }
     void send(int signal_number) const { ::kill(pid_, signal_number); }
-    // Waits for the program's end.
+    // Waits for the process's end.
     Run wait() {
         Run r;
         int raw = 0;
@@ -141,10 +109,31 @@ public:
     }
 
 private:
+    static std::vector<std::string> with_program(const std::vector<std::string>& args) {
+        std::vector<std::string> words{exe()};
+        words.insert(words.end(), args.begin(), args.end());
+        return words;
+    }
+
     pid_t pid_ = -1;
     bool waited_ = false;
     std::filesystem::path out_, err_;
 };
+
+// Runs the shell command line `command` in `dir`; its standard input is
+// /dev/null unless the command says otherwise.
+inline Run run_command(const std::filesystem::path& dir, const std::string& command) {
+    return Started(dir, Started::Command{{"/bin/sh", "-c", command}}).wait();
+}
+
+// Runs the program in `dir` with `args`; `env` is a prefix of VAR=value words
+// (or a command such as "timeout 20" that runs the program).
+inline Run run(const std::filesystem::path& dir, const std::vector<std::string>& args,
+               const std::string& env = {}) {
+    std::string cmd = env + " " + shell_quote(exe());
+    for (const auto& a : args) cmd.append(" ").append(shell_quote(a));
+    return run_command(dir, cmd);
+}
 
 // The names of the regular files in `dir`.
 inline std::set<std::string> files_in(const std::filesystem::path& dir) {
