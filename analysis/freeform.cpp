@@ -168,10 +168,15 @@ private:
 }  // namespace
 
 void Reader::start_read() {
-    if (!at_line_start_) {
-        int c;
-        do c = get();
-        while (c >= 0 && c != '\n');
+    // What the previous read left of its last line, up to the bound of a
+    // value: an endless line fails this read.
+    overlong_ = false;
+    for (std::size_t skipped = 0; !at_line_start_; ++skipped) {
+        if (skipped == max_value) {
+            overlong_ = true;
+            break;
+        }
+        if (get() < 0) break;
     }
     state_ = State::start;
     slashed_ = false;
@@ -221,8 +226,12 @@ bool Reader::text(std::string& item) {
     return next != Item::fail;
 }
 
-void Reader::skip_blanks() {
-    while (is_blank(peek())) get();
+bool Reader::skip_blanks() {
+    for (std::size_t skipped = 0; is_blank(peek()); ++skipped) {
+        if (skipped == max_value) return false;
+        get();
+    }
+    return true;
 }
 
 Reader::Kind Reader::next() {
@@ -231,12 +240,12 @@ Reader::Kind Reader::next() {
         --repeat_;
         return repeat_kind_;
     }
-    skip_blanks();
+    if (overlong_ || !skip_blanks()) return Kind::bad;
     if (state_ == State::after_value) {
         // The separator after a value: blanks, or one comma with blanks around it.
         if (peek() == ',') {
             get();
-            skip_blanks();
+            if (!skip_blanks()) return Kind::bad;
         }
         state_ = State::after_separator;
     }

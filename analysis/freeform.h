@@ -17,8 +17,9 @@
 //   a real with a decimal point or an E, D or Q exponent is truncated toward
 //   zero, and gives -2147483648 when the truncated value does not fit.
 // The file is read as a stream: memory use does not depend on the length of a
-// line, and a single value longer than max_value bytes fails its read, so an
-// endless input (a device, a pipe) ends.
+// line. A single value longer than max_value bytes fails its read, and so do
+// more than max_value blanks in a row and the rest of a line beyond
+// max_value bytes, so that an endless input (a device, a pipe) ends.
 #pragma once
 
 #include <cstddef>
@@ -86,12 +87,15 @@ private:
         return ++value_bytes_ <= max_value;
     }
     int peek() { return file_.peek(); }
-    void skip_blanks();
+    // Skips blanks; false after max_value of them in a row (an endless run
+    // of blanks or of empty lines).
+    bool skip_blanks();
 
     platform::InputFile& file_;
     bool at_line_start_ = true;
     State state_ = State::start;
     bool slashed_ = false;
+    bool overlong_ = false;  // the last line of the previous read went on beyond max_value
     std::uint64_t repeat_ = 0;  // further copies of repeat_kind_ still to give
     Kind repeat_kind_ = Kind::null;
     Value value_;

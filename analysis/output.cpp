@@ -1,6 +1,7 @@
 #include "analysis/output.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <array>
 #include <cmath>
 #include <cstddef>
@@ -325,14 +326,27 @@ PermutationNames permutation_names(const std::string& prefix) {
     const Variables& v = variables;
     const auto loci = static_cast<std::size_t>(v.numloci);
 
+    const auto id_of = [&](std::size_t l) { return trimmed_right(v.locusid(static_cast<std::ptrdiff_t>(l + 1))); };
+
+    // Every name of the run starts with the prefix (without its leading
+    // blanks). While no ID holds a folder separator, the part after it tells
+    // the names apart as well as the whole name does, at a fraction of the
+    // size of a long prefix.
+    const std::string stem = prefix.substr(std::min(prefix.find_first_not_of(' '), prefix.size()));
+    bool whole = false;
+    for (std::size_t l = 0; l < loci && !whole; ++l) whole = id_of(l).find_first_of("/\\") != std::string_view::npos;
+    const auto key = [&](const std::string& name) {
+        return platform::file_name_key(whole ? std::string_view(name) : std::string_view(name).substr(stem.size()));
+    };
+
     std::set<std::string> taken;
     const auto free = [&](const std::string& base) {
         for (const char* suffix : permutation_suffixes)
-            if (taken.count(platform::file_name_key(base + suffix)) != 0) return false;
+            if (taken.count(key(base + suffix)) != 0) return false;
         return true;
     };
     const auto take = [&](const std::string& base) {
-        for (const char* suffix : permutation_suffixes) taken.insert(platform::file_name_key(base + suffix));
+        for (const char* suffix : permutation_suffixes) taken.insert(key(base + suffix));
     };
     const auto base_of = [&](std::string_view id, const std::string& tag) {
         std::string joined = prefix + ".Perm-";
@@ -341,8 +355,6 @@ PermutationNames permutation_names(const std::string& prefix) {
         joined += "-";
         return joined.substr(joined.find_first_not_of(' '));
     };
-    const auto id_of = [&](std::size_t l) { return trimmed_right(v.locusid(static_cast<std::ptrdiff_t>(l + 1))); };
-
     take(base_of("Mean", ""));
     PermutationNames names;
     names.bases.resize(loci);
@@ -374,7 +386,16 @@ PermutationNames permutation_names(const std::string& prefix) {
 void prepareresults() {
     const Variables& v = variables;
     const std::string prefix(trimmed_right(v.outfilename));
-    if (v.numpermut > 0 && v.outpermresult == 1) {
+    const bool permutation_files = v.numpermut > 0 && v.outpermresult == 1;
+    // A prefix too long for any name ends the run before a name is built on
+    // it for every locus.
+    if (platform::resolve_file_name(prefix).size() > platform::longest_file_name) {
+        const std::string first = permutation_files
+                                      ? prefix + ".Perm-" + std::string(trimmed_right(v.locusid(1))) + "-GST"
+                                      : prefix + ".LocusGST";
+        platform::fatal("cannot create result file", platform::resolve_file_name(first), ENAMETOOLONG);
+    }
+    if (permutation_files) {
         const PermutationNames names = permutation_names(prefix);
         for (std::size_t l : names.renamed) {
             std::string note = "locus " + std::to_string(l + 1) + ", ID \"" +

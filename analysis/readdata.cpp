@@ -35,12 +35,14 @@ public:
     T* data() { return store_.data(); }
     T& operator[](std::size_t i) { return store_.data()[i]; }
 
-    // Grows to n values; those after the old size are `fill`.
-    void resize(std::size_t n, const T& fill) {
+    // Grows to n values; those after the old size are `fill`. The storage
+    // grows beyond n up to `most` values at most (the count the values are
+    // known not to pass).
+    void resize(std::size_t n, const T& fill, std::size_t most = std::numeric_limits<std::size_t>::max()) {
         if (n <= size_) return;
         if (n > store_.size()) {
             Vec<T> bigger;
-            bigger.allocate(0, std::max({n, 2 * store_.size(), std::size_t{16}}));
+            bigger.allocate(0, std::min(std::max({n, 2 * store_.size(), std::size_t{16}}), std::max(n, most)));
             std::copy_n(store_.data(), size_, bigger.data());
             store_ = std::move(bigger);
         }
@@ -211,7 +213,8 @@ void readdata() {
                 lists.allocate(1, loci);
             }
             const std::size_t record = platform::checked_bytes(loci, 2);
-            population.resize(platform::checked_bytes(record, static_cast<std::size_t>(i)), 0);
+            population.resize(platform::checked_bytes(record, static_cast<std::size_t>(i)), 0,
+                              record * static_cast<std::size_t>(size));
             code_record(raw.data(), population.data() + record * static_cast<std::size_t>(i - 1), lists);
         }
 

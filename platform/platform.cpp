@@ -1,5 +1,6 @@
 #include "platform/platform.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -36,7 +37,15 @@ bool stdout_binary = false;
 #endif
 
 std::size_t default_allocation_limit() {
-#if defined(_SC_PHYS_PAGES) && defined(_SC_PAGESIZE)
+#ifdef _WIN32
+    // 85 % of the physical memory, and no more than the process can address.
+    MEMORYSTATUSEX status;
+    status.dwLength = sizeof(status);
+    if (GlobalMemoryStatusEx(&status)) {
+        const unsigned long long limit = std::min(status.ullTotalPhys / 20 * 17, status.ullTotalVirtual);
+        if (limit < std::numeric_limits<std::size_t>::max()) return static_cast<std::size_t>(limit);
+    }
+#elif defined(_SC_PHYS_PAGES) && defined(_SC_PAGESIZE)
     long pages = sysconf(_SC_PHYS_PAGES);
     long page = sysconf(_SC_PAGESIZE);
     if (pages > 0 && page > 0 &&

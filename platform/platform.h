@@ -2,9 +2,9 @@
 // the floating-point mode, the time-of-day clock, the command line, standard output,
 // input and result files, memory limits and the way a run ends.
 //
-// A run ends early by throwing RunStop, which the entry point catches; so a stop
-// unwinds through every open result file (which then removes its temporary file)
-// and tests can run the program's steps inside one process.
+// A run ends early by throwing RunStop, which the entry point catches (and then
+// removes the temporaries of the run's result files); so tests can run the
+// program's steps inside one process.
 #pragma once
 
 #include <cstddef>
@@ -63,6 +63,14 @@ std::string command_argument(int i);
 // Linux a leading "~/" is taken relative to $HOME.
 std::string resolve_file_name(std::string_view name);
 
+// The most characters that a file name with its folders may have: a longer one
+// can never be opened.
+#ifdef _WIN32
+inline constexpr std::size_t longest_file_name = 259;
+#else
+inline constexpr std::size_t longest_file_name = 4095;
+#endif
+
 // A text that two file names share exactly when they name one file as far as
 // the names tell: taken as resolve_file_name takes them, with "." and ".."
 // and repeated separators resolved, and letter case ignored on Windows.
@@ -88,8 +96,8 @@ void capture_output(std::string* sink);
 // does not fit or exceeds the memory the program allows.
 std::size_t checked_bytes(std::size_t count, std::size_t size);
 // The most memory the program's arrays may hold at once (0: the default, 85 %
-// of the machine's physical memory on Linux, no limit of our own elsewhere).
-// Tests and the fuzzer lower it.
+// of the machine's physical memory, on Windows also no more than the process
+// can address). Tests and the fuzzer lower it.
 void set_allocation_limit(std::size_t bytes);
 
 // A share of that memory, held by an array for as long as it lives. Claiming

@@ -18,7 +18,6 @@
 #include <fcntl.h>
 #include <io.h>
 #include <process.h>
-#include <sys/stat.h>
 #include <windows.h>
 #else
 #include <fcntl.h>
@@ -37,6 +36,8 @@ struct Result {
     std::string name;    // as the run names it, for the diagnostics
     std::string target;  // the file that receives the results: the name with its links followed
     std::string temp;    // the temporary beside the target; empty when the target is written in place
+    bool keep_mode = false;
+    unsigned mode = 0;   // the permission bits of the file it replaces, when keep_mode
     bool written = false;
 };
 
@@ -44,20 +45,25 @@ std::vector<Result> results;
 std::unordered_map<std::string, std::size_t> result_index;  // name -> position in results
 unsigned long temp_serial = 0;
 
-// Every temporary file name the run has used, for the interrupt handler: a
-// list that only grows at its head, each node complete before it is linked
-// in, so that the handler may walk it at any moment.
+// The temporary files of the run, for the interrupt handler: a list that only
+// grows at its head, each node complete before it is linked in, so that the
+// handler may walk it at any moment. A node whose name turned out to be taken
+// by another file has its path cleared.
 struct TempNode {
-    const char* path;
+    std::atomic<const char*> path;
+    char* owned;
     TempNode* next;
 };
 std::atomic<TempNode*> temp_list{nullptr};
 static_assert(std::atomic<TempNode*>::is_always_lock_free);
+static_assert(std::atomic<const char*>::is_always_lock_free);
 
-void publish_temp(const std::string& path) {
+TempNode* publish_temp(const std::string& path) {
     char* copy = new char[path.size() + 1];
     std::memcpy(copy, path.c_str(), path.size() + 1);
-    temp_list.store(new TempNode{copy, temp_list.load()});
+    TempNode* node = new TempNode{{copy}, copy, temp_list.load()};
+    temp_list.store(node);
+    return node;
 }
 
 // Forgets the published names (their files are gone or put in place).
@@ -65,21 +71,10 @@ void forget_temps() {
     TempNode* node = temp_list.exchange(nullptr);
     while (node) {
         TempNode* next = node->next;
-        delete[] node->path;
+        delete[] node->owned;
         delete node;
         node = next;
     }
-}
-
-std::string directory_of(const std::string& path) {
-    const std::size_t slash = path.find_last_of(
-#ifdef _WIN32
-        "/\\"
-#else
-        "/"
-#endif
-    );
-    return slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
 }
 
 int process_id() {
@@ -91,6 +86,46 @@ int process_id() {
 }
 
 #ifdef _WIN32
+
+// ---- Windows -----------------------------------------------------------------------------
+
+int errno_of(DWORD error) {
+    switch (error) {
+    case ERROR_FILE_EXISTS:
+    case ERROR_ALREADY_EXISTS:
+        return EEXIST;
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_PATH_NOT_FOUND:
+        return ENOENT;
+    case ERROR_ACCESS_DENIED:
+    case ERROR_SHARING_VIOLATION:
+    case ERROR_LOCK_VIOLATION:
+        return EACCES;
+    case ERROR_FILENAME_EXCED_RANGE:
+        return ENAMETOOLONG;
+    case ERROR_INVALID_NAME:
+    case ERROR_DIRECTORY:
+        return EINVAL;
+    case ERROR_DISK_FULL:
+    case ERROR_HANDLE_DISK_FULL:
+        return ENOSPC;
+    case ERROR_WRITE_PROTECT:
+        return EROFS;
+    case ERROR_NOT_SAME_DEVICE:
+        return EXDEV;
+    default:
+        return EIO;
+    }
+}
+
+// The folder part of `path`, ending in its separator; a drive alone ("D:")
+// for a name relative to that drive's folder.
+std::string directory_of(const std::string& path) {
+    const std::size_t slash = path.find_last_of("/\\");
+    if (slash != std::string::npos) return path.substr(0, slash + 1);
+    if (path.size() >= 2 && path[1] == ':') return path.substr(0, 2);
+    return {};
+}
 
 // Held by the run while it creates, puts in place or removes temporary files,
 // and by the console handler, which runs in a thread of its own.
@@ -105,18 +140,127 @@ void leave() { LeaveCriticalSection(&guard.section); }
 BOOL WINAPI on_console_event(DWORD event) {
     if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT && event != CTRL_CLOSE_EVENT) return FALSE;
     enter();  // never left: the process ends here
-    for (TempNode* node = temp_list.load(); node; node = node->next) DeleteFileA(node->path);
-    ExitProcess(static_cast<UINT>(STATUS_CONTROL_C_EXIT));
+    // The temporaries are opened with deletion shared, so one being written
+    // goes as well, once the process's handles are closed.
+    for (TempNode* node = temp_list.load(); node; node = node->next)
+        if (const char* path = node->path.load()) DeleteFileA(path);
+    TerminateProcess(GetCurrentProcess(), static_cast<UINT>(STATUS_CONTROL_C_EXIT));
+    return TRUE;
 }
 
+constexpr DWORD share_all = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+
+// Creates the empty file `path`, which must not exist; 0 or an errno value.
+int create_new(const std::string& path) {
+    HANDLE h = CreateFileA(path.c_str(), GENERIC_WRITE, share_all, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h == INVALID_HANDLE_VALUE) return errno_of(GetLastError());
+    CloseHandle(h);
+    return 0;
+}
+
+// `path` opened for writing from its start, emptied; null with an errno value.
+std::FILE* open_emptied(const std::string& path, bool temporary, int& error) {
+    HANDLE h = CreateFileA(path.c_str(), GENERIC_WRITE, temporary ? share_all : FILE_SHARE_READ, nullptr,
+                           TRUNCATE_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h == INVALID_HANDLE_VALUE) {
+        error = errno_of(GetLastError());
+        return nullptr;
+    }
+    const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(h), _O_WRONLY | _O_BINARY);
+    if (fd < 0) {
+        error = errno;
+        CloseHandle(h);
+        return nullptr;
+    }
+    std::FILE* f = _fdopen(fd, "wb");
+    if (!f) {
+        error = errno;
+        _close(fd);
+    }
+    return f;
+}
+
+bool replace(const std::string& from, const std::string& to, int& error) {
+    if (MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) return true;
+    error = errno_of(GetLastError());
+    return false;
+}
+
+// Whether `target`, which exists, may be replaced (it is not held open by
+// another program, nor read-only); an errno value when not.
+int replaceable(const std::string& target) {
+    HANDLE h = CreateFileA(target.c_str(), DELETE, share_all, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h == INVALID_HANDLE_VALUE) return errno_of(GetLastError());
+    CloseHandle(h);
+    const DWORD attributes = GetFileAttributesA(target.c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY) ? EACCES : 0;
+}
+
+// A file name that Windows takes as another name (a colon names a stream
+// of a file) or refuses.
+bool acceptable_name(const std::string& name) {
+    const std::size_t slash = name.find_last_of("/\\");
+    std::size_t first = slash == std::string::npos ? 0 : slash + 1;
+    if (slash == std::string::npos && name.size() >= 2 && name[1] == ':') first = 2;  // "D:name"
+    for (std::size_t i = first; i < name.size(); ++i) {
+        const unsigned char c = static_cast<unsigned char>(name[i]);
+        if (c < 32 || std::strchr("<>:\"|?*", c) != nullptr) return false;
+    }
+    return true;
+}
+
+// Holds the lock that lets one run at a time put results in place in a
+// folder; the system releases it when the process ends, however it ends.
+class FolderLock {
+public:
+    explicit FolderLock(const std::string& folder) {
+        char full[MAX_PATH * 4];
+        const DWORD n = GetFullPathNameA(folder.empty() ? "." : folder.c_str(), sizeof(full), full, nullptr);
+        const std::string key = n > 0 && n < sizeof(full) ? std::string(full, n) : folder;
+        std::uint64_t hash = 1469598103934665603ull;
+        for (char c : key) {
+            const char lower = c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c == '\\' ? '/' : c;
+            hash = (hash ^ static_cast<unsigned char>(lower)) * 1099511628211ull;
+        }
+        // One lock for every session of the machine where that is allowed.
+        for (const char* space : {"Global", "Local"}) {
+            char mutex_name[80];
+            std::snprintf(mutex_name, sizeof(mutex_name), "%s\\Tuvamo-results-%016llx", space,
+                          static_cast<unsigned long long>(hash));
+            mutex_ = CreateMutexA(nullptr, FALSE, mutex_name);
+            if (mutex_) break;
+        }
+        if (mutex_) WaitForSingleObject(mutex_, INFINITE);  // an abandoned lock is taken over
+    }
+    ~FolderLock() {
+        if (mutex_) {
+            ReleaseMutex(mutex_);
+            CloseHandle(mutex_);
+        }
+    }
+    FolderLock(const FolderLock&) = delete;
+    FolderLock& operator=(const FolderLock&) = delete;
+
+private:
+    HANDLE mutex_ = nullptr;
+};
+
 #else
+
+// ---- Linux -------------------------------------------------------------------------------
+
+std::string directory_of(const std::string& path) {
+    const std::size_t slash = path.find_last_of('/');
+    return slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
+}
 
 // The signals that end a run cleanly: an interrupt, a request to end, a lost
 // terminal, a closed output pipe, a file beyond the size limit.
 constexpr int interrupt_signals[] = {SIGINT, SIGTERM, SIGHUP, SIGPIPE, SIGXFSZ};
 
 extern "C" void on_interrupt(int signal_number) {
-    for (TempNode* node = temp_list.load(); node; node = node->next) ::unlink(node->path);
+    for (TempNode* node = temp_list.load(); node; node = node->next)
+        if (const char* path = node->path.load()) ::unlink(path);
     // The handler was reset to the default, so the signal ends the process
     // as it would have without the handler, once this returns.
     ::raise(signal_number);
@@ -132,6 +276,8 @@ public:
         sigprocmask(SIG_BLOCK, &held, &old_);
     }
     ~HoldInterrupts() { sigprocmask(SIG_SETMASK, &old_, nullptr); }
+    HoldInterrupts(const HoldInterrupts&) = delete;
+    HoldInterrupts& operator=(const HoldInterrupts&) = delete;
 
 private:
     sigset_t old_;
@@ -157,36 +303,97 @@ bool follow_links(std::string& path, int& error) {
     return false;
 }
 
+// Creates the empty file `path`, which must not exist (not even as a link);
+// 0 or an errno value.
+int create_new(const std::string& path) {
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+    if (fd < 0) return errno;
+    ::close(fd);
+    return 0;
+}
+
+// `path` opened for writing from its start, emptied; null with an errno value.
+std::FILE* open_emptied(const std::string& path, bool temporary, int& error) {
+    const int fd = ::open(path.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC | (temporary ? O_NOFOLLOW : 0));
+    if (fd < 0) {
+        error = errno;
+        return nullptr;
+    }
+    std::FILE* f = ::fdopen(fd, "wb");
+    if (!f) {
+        error = errno;
+        ::close(fd);
+    }
+    return f;
+}
+
+bool replace(const std::string& from, const std::string& to, int& error) {
+    if (std::rename(from.c_str(), to.c_str()) == 0) return true;
+    error = errno;
+    return false;
+}
+
+// Whether the existing `target` (stat `st`) may be replaced: in a folder with
+// the sticky bit only its owner, the folder's owner and root may; an errno
+// value when not.
+int replaceable(const std::string& target, const struct stat& st) {
+    const std::string folder = directory_of(target);
+    struct stat dir;
+    if (::geteuid() == 0 || ::stat(folder.empty() ? "." : folder.c_str(), &dir) != 0) return 0;
+    if ((dir.st_mode & S_ISVTX) && st.st_uid != ::geteuid() && dir.st_uid != ::geteuid()) return EPERM;
+    return 0;
+}
+
+// Holds the lock that lets one run at a time put results in place in a
+// folder; the system releases it when the process ends, however it ends.
+class FolderLock {
+public:
+    explicit FolderLock(const std::string& folder) {
+        // Without read access to the folder there is no lock to take, and the
+        // set is put in place without it.
+        fd_ = ::open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (fd_ >= 0)
+            while (::flock(fd_, LOCK_EX) != 0 && errno == EINTR) {
+            }
+    }
+    ~FolderLock() {
+        if (fd_ >= 0) ::close(fd_);
+    }
+    FolderLock(const FolderLock&) = delete;
+    FolderLock& operator=(const FolderLock&) = delete;
+
+    // Makes the renames in the folder survive a loss of power.
+    void sync() const {
+        if (fd_ >= 0) (void)::fsync(fd_);
+    }
+
+private:
+    int fd_ = -1;
+};
+
 #endif
+
+// ---- Both --------------------------------------------------------------------------------
 
 // Creates the empty temporary file of `r` beside its target; false with the
 // system's reason when the folder refuses it.
 bool create_temp(Result& r, int& error) {
     const std::string stem = directory_of(r.target) + ".Tuvamo-" + std::to_string(process_id()) + "-";
     for (int attempt = 0; attempt < 100000; ++attempt) {
-        std::string candidate = stem + std::to_string(temp_serial++) + ".tmp";
+        const std::string candidate = stem + std::to_string(temp_serial++) + ".tmp";
+        // Named for the handler before it exists, so that it can never be left
+        // behind; a name that another file holds is taken back.
 #ifdef _WIN32
         enter();
-        publish_temp(candidate);
-        const int fd = _open(candidate.c_str(), _O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY, _S_IREAD | _S_IWRITE);
-        error = errno;
+#endif
+        TempNode* node = publish_temp(candidate);
+        error = create_new(candidate);
+        if (error != 0) node->path.store(nullptr);
+#ifdef _WIN32
         leave();
-#else
-        // Named for the handler before it exists, so it can never be left behind.
-        publish_temp(candidate);
-        const int fd = ::open(candidate.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
-        error = errno;
 #endif
-        if (fd < 0 && error == EEXIST) continue;  // left by a run that was killed
-        if (fd < 0) return false;
-#ifndef _WIN32
-        // The new file takes the permission bits of the one it replaces.
-        struct stat st;
-        if (::stat(r.target.c_str(), &st) == 0 && S_ISREG(st.st_mode)) (void)::fchmod(fd, st.st_mode & 07777);
-        ::close(fd);
-#else
-        _close(fd);
-#endif
+        if (error == EEXIST) continue;  // left by a run that was killed
+        if (error != 0) return false;
         r.temp = candidate;
         return true;
     }
@@ -221,38 +428,46 @@ Result& add(std::string_view given) {
     Result r;
     r.name = name;
     r.target = name;
+    // Whatever would make the file impossible to put in place is found now,
+    // before the analysis: a name that cannot stand (too long, a file where a
+    // folder should be), a folder in the way, a file that may not be replaced.
+    int refused = 0;  // why the target may not be replaced, when it may not
+    bool special = false;
+    bool exists = false;
+#ifdef _WIN32
+    if (!acceptable_name(name)) fatal("cannot create result file", name, EINVAL);
+    const DWORD attributes = GetFileAttributesA(r.target.c_str());
+    exists = attributes != INVALID_FILE_ATTRIBUTES;
+    if (!exists) {
+        const int why = errno_of(GetLastError());
+        if (why != ENOENT) fatal("cannot create result file", name, why);
+    }
+    if (exists && (attributes & FILE_ATTRIBUTE_DIRECTORY)) fatal("cannot create result file", name, EISDIR);
+    if (exists) refused = replaceable(r.target);
+#else
     int error = 0;
-#ifndef _WIN32
     if (!follow_links(r.target, error)) fatal("cannot create result file", name, error);
     struct stat st;
-    const bool exists = ::stat(r.target.c_str(), &st) == 0;
-    // A name that cannot stand (too long, a file where a folder should be)
-    // is refused now, not when the set is put in place.
+    exists = ::stat(r.target.c_str(), &st) == 0;
     if (!exists && errno != ENOENT) fatal("cannot create result file", name, errno);
     if (exists && S_ISDIR(st.st_mode)) fatal("cannot create result file", name, EISDIR);
     // A device or a pipe at a result name receives the results; it is not
     // replaced by a file.
-    const bool special = exists && !S_ISREG(st.st_mode);
-#else
-    const DWORD attributes = GetFileAttributesA(r.target.c_str());
-    const bool exists = attributes != INVALID_FILE_ATTRIBUTES;
-    if (!exists) {
-        const DWORD why = GetLastError();
-        if (why == ERROR_FILENAME_EXCED_RANGE) fatal("cannot create result file", name, ENAMETOOLONG);
-        if (why == ERROR_INVALID_NAME) fatal("cannot create result file", name, EINVAL);
+    special = exists && !S_ISREG(st.st_mode);
+    if (special && ::access(r.target.c_str(), W_OK) != 0) fatal("cannot create result file", name, errno);
+    if (exists && !special) {
+        refused = replaceable(r.target, st);
+        r.keep_mode = true;  // the new file takes the permission bits of the one it replaces
+        r.mode = st.st_mode & 07777;
     }
-    if (exists && (attributes & FILE_ATTRIBUTE_DIRECTORY)) fatal("cannot create result file", name, EISDIR);
 #endif
-#ifndef _WIN32
-    if (special) {
-        if (::access(r.target.c_str(), W_OK) != 0) fatal("cannot create result file", name, errno);
-    } else
-#endif
-    if (!create_temp(r, error)) {
-        // Where the folder refuses new files but the existing file may be
-        // written, it is written in place.
-        if (!((error == EACCES || error == EPERM) && exists && writable_in_place(r.target)))
-            fatal("cannot create result file", name, error);
+    int created = 0;
+    if (!special && refused == 0 && !create_temp(r, created)) refused = created;
+    if (!special && refused != 0) {
+        // Where the folder refuses the temporary, or refuses to let it replace
+        // the file, but the existing file may be written, it is written in place.
+        const bool permission = refused == EACCES || refused == EPERM;
+        if (!(permission && exists && writable_in_place(r.target))) fatal("cannot create result file", name, refused);
         r.temp.clear();
     }
     result_index.emplace(name, results.size());
@@ -275,55 +490,6 @@ void clear_results(bool remove_temps) noexcept {
     leave();
 #endif
 }
-
-// Holds the lock that lets one run at a time put results in place in a
-// folder; the system releases it when the process ends, however it ends.
-class FolderLock {
-public:
-    explicit FolderLock(const std::string& folder) {
-#ifdef _WIN32
-        char full[MAX_PATH * 4];
-        const DWORD n = GetFullPathNameA(folder.empty() ? "." : folder.c_str(), sizeof(full), full, nullptr);
-        std::string key = n > 0 && n < sizeof(full) ? std::string(full, n) : folder;
-        std::uint64_t hash = 1469598103934665603ull;
-        for (char c : key) {
-            const char lower = c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c == '\\' ? '/' : c;
-            hash = (hash ^ static_cast<unsigned char>(lower)) * 1099511628211ull;
-        }
-        char mutex_name[64];
-        std::snprintf(mutex_name, sizeof(mutex_name), "Local\\Tuvamo-results-%016llx",
-                      static_cast<unsigned long long>(hash));
-        mutex_ = CreateMutexA(nullptr, FALSE, mutex_name);
-        if (mutex_) WaitForSingleObject(mutex_, INFINITE);  // an abandoned lock is taken over
-#else
-        // Without read access to the folder there is no lock to take, and the
-        // set is put in place without it.
-        fd_ = ::open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-        if (fd_ >= 0)
-            while (::flock(fd_, LOCK_EX) != 0 && errno == EINTR) {
-            }
-#endif
-    }
-    ~FolderLock() {
-#ifdef _WIN32
-        if (mutex_) {
-            ReleaseMutex(mutex_);
-            CloseHandle(mutex_);
-        }
-#else
-        if (fd_ >= 0) ::close(fd_);
-#endif
-    }
-    FolderLock(const FolderLock&) = delete;
-    FolderLock& operator=(const FolderLock&) = delete;
-
-private:
-#ifdef _WIN32
-    HANDLE mutex_ = nullptr;
-#else
-    int fd_ = -1;
-#endif
-};
 
 }  // namespace
 
@@ -357,26 +523,25 @@ void commit_results(std::string_view lock_for) {
 #else
     HoldInterrupts hold;
 #endif
-    for (std::size_t i = 0; i < results.size(); ++i) {
-        Result& r = results[i];
+    for (Result& r : results) {
         if (r.temp.empty()) continue;
-#ifdef _WIN32
-        const bool moved = MoveFileExA(r.temp.c_str(), r.target.c_str(), MOVEFILE_REPLACE_EXISTING) != 0;
-        const int err = moved ? 0 : EACCES;
-#else
-        const bool moved = std::rename(r.temp.c_str(), r.target.c_str()) == 0;
-        const int err = moved ? 0 : errno;
+#ifndef _WIN32
+        if (r.keep_mode) (void)::chmod(r.temp.c_str(), r.mode);
 #endif
-        if (!moved) {
+        int error = 0;
+        if (!replace(r.temp, r.target, error)) {
             const std::string name = r.name;
 #ifdef _WIN32
             leave();
 #endif
             clear_results(true);
-            fatal("cannot replace result file", name, err);
+            fatal("cannot replace result file", name, error);
         }
         r.temp.clear();
     }
+#ifndef _WIN32
+    lock.sync();
+#endif
     clear_results(false);
 #ifdef _WIN32
     leave();
@@ -400,27 +565,9 @@ void OutputFile::open(std::string_view name) {
     Result& r = add(name);
     name_ = r.name;
     index_ = result_index.at(r.name);
-    const std::string& path = r.temp.empty() ? r.target : r.temp;
-#ifdef _WIN32
-    const int fd = _open(path.c_str(), _O_WRONLY | _O_TRUNC | _O_BINARY);
-#else
-    const int fd = ::open(path.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC | (r.temp.empty() ? 0 : O_NOFOLLOW));
-#endif
-    if (fd < 0) fatal("cannot create result file", name_, errno);
-#ifdef _WIN32
-    file_ = _fdopen(fd, "wb");
-#else
-    file_ = ::fdopen(fd, "wb");
-#endif
-    if (!file_) {
-        const int err = errno;
-#ifdef _WIN32
-        _close(fd);
-#else
-        ::close(fd);
-#endif
-        fatal("cannot create result file", name_, err);
-    }
+    int error = 0;
+    file_ = r.temp.empty() ? open_emptied(r.target, false, error) : open_emptied(r.temp, true, error);
+    if (!file_) fatal("cannot create result file", name_, error);
     results[index_].written = false;
 }
 
@@ -440,6 +587,19 @@ void OutputFile::close() {
     std::FILE* f = file_;
     file_ = nullptr;
     if (std::fflush(f) != 0 || std::ferror(f)) {
+        const int err = errno;
+        std::fclose(f);
+        fatal("cannot write result file", name_, err);
+    }
+    // The content on the disk before the file is put in place, so that a loss
+    // of power cannot leave an empty file under a result name. A device or a
+    // pipe has nothing to make durable.
+#ifdef _WIN32
+    const bool synced = _commit(_fileno(f)) == 0 || errno == EBADF;
+#else
+    const bool synced = ::fdatasync(fileno(f)) == 0 || errno == EINVAL || errno == EROFS;
+#endif
+    if (!synced) {
         const int err = errno;
         std::fclose(f);
         fatal("cannot write result file", name_, err);

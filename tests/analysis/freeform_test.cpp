@@ -244,15 +244,6 @@ TEST(FreeformRead, EachReadStartsOnANewLine) {
     }
 }
 
-TEST(FreeformRead, EndlessLinesAreSkippedWithoutLimit) {
-    std::string junk(4'000'000, 'x');
-    Source src("1 " + junk + "\n2 " + junk + junk);
-    EXPECT_EQ(read_integers(src.in, 1).values[0], 1);
-    auto r = read_integers(src.in, 2);
-    EXPECT_FALSE(r.ok);  // the junk is no integer
-    EXPECT_EQ(r.values[0], 2);
-}
-
 TEST(FreeformText, DelimitedAndUndelimitedValues) {
     struct Case {
         std::string input;
@@ -343,6 +334,33 @@ TEST(FreeformText, WholeTextsUpToTheBoundOfAValue) {
     digits.in.start_read();
     std::int32_t n = 0;
     EXPECT_FALSE(digits.in.integer(n));
+}
+
+// Blanks in a row and the rest of a line that a read leaves have the bound of
+// a value too, so that an endless run of either fails the read that meets it.
+TEST(FreeformRead, EndlessBlanksAndLinesFailTheRead) {
+    const std::size_t max = freeform::max_value;
+    struct Case {
+        const char* name;
+        std::string input;
+        bool second_ok;  // the second read of "1 ..." then "2"
+    } cases[] = {
+        {"blanks up to the bound", "1\n" + std::string(max, ' ') + "2\n", true},
+        {"blanks beyond", "1\n" + std::string(max + 1, ' ') + "2\n", false},
+        {"empty lines beyond", "1\n" + std::string(max + 1, '\n') + "2\n", false},
+        {"a comment up to the bound", "1 " + std::string(max - 2, 'z') + "\n2\n", true},
+        {"a comment beyond", "1 " + std::string(max, 'z') + "\n2\n", false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        Source src(c.input);
+        EXPECT_EQ(read_integers(src.in, 1).values, std::vector<std::int32_t>{1});
+        const IntRead second = read_integers(src.in, 1);
+        EXPECT_EQ(second.ok, c.second_ok);
+        if (c.second_ok) {
+            EXPECT_EQ(second.values, std::vector<std::int32_t>{2});
+        }
+    }
 }
 
 TEST(FreeformRead, TextsAndIntegersShareARead) {

@@ -209,6 +209,22 @@ TEST(Run, InputsAsUsersGiveThem) {
     auto run = e2e::run(dir.path(), {"/dev/zero"}, "timeout 20");
     EXPECT_EQ(run.out, e2e::kReading + " Error reading output file name\n");
     EXPECT_EQ(run.status, 1);
+    // Endless pipes: empty lines, blanks, zero bytes after a value.
+    struct Endless {
+        const char* source;
+        const char* message;
+    } endless[] = {
+        {"yes ''", "Error reading output file name"},
+        {"{ printf 'x\\n'; yes ' ' | tr -d '\\n'; }", "Error reading number of permutation!"},
+        {"{ printf 'x\\n1 '; cat /dev/zero; }", "Error reading indicator of output result / permutation!"},
+    };
+    for (const auto& e : endless) {
+        SCOPED_TRACE(e.source);
+        run = e2e::run_command(dir.path(), std::string(e.source) + " | timeout 20 " + e2e::shell_quote(e2e::exe()) +
+                                               " /dev/stdin");
+        EXPECT_EQ(run.out, e2e::kReading + " " + e.message + "\n");
+        EXPECT_EQ(run.status, 1);
+    }
     run = e2e::run(dir.path(), {"adir"});
     EXPECT_EQ(run.out, e2e::kReading + " The input file does not exist!\n");
     EXPECT_EQ(run.err, "Tuvamo: cannot open input file: adir: Is a directory\n");
@@ -295,6 +311,19 @@ TEST(Run, NamesAreUsedWhole) {
         const auto run = e2e::run(dir.path(), {input});
         ASSERT_EQ(run.status, 0) << run.err;
         for (const auto& name : example_names("ref", true)) EXPECT_EQ(dir.read(name), reference.read(name)) << name;
+    }
+
+    // A prefix of a megabyte and 2,000 loci of one ID: refused as too long,
+    // at once, without a table of names as large as the prefix times the loci.
+    {
+        ScratchDir dir;
+        const std::string prefix(1000000, 'y');
+        dir.write("in", "'" + prefix + "'\n10\n1\n7\n0\n0\n2\n2000\n2000*L\n2\n4000*1\n4000*1\n2\n4000*1\n4000*1\n");
+        const auto run = e2e::run(dir.path(), {"in"}, "timeout 60");
+        EXPECT_EQ(run.status, 2);
+        EXPECT_EQ(run.out, e2e::kReading);
+        EXPECT_NE(run.err.find("File name too long"), std::string::npos);
+        EXPECT_LT(run.max_rss_kb, 128 * 1024);
     }
 
     // Names longer than a file name may be.

@@ -187,6 +187,38 @@ TEST(ResultSet, LeftoversOfAKilledRunDoNotBlockALaterOne) {
     EXPECT_EQ(files.size(), 2u + 3u * 303u + 3u);
 }
 
+// A temporary name that another file holds (here one planted under the very
+// process number the run gets) is passed over, and neither the run nor its
+// interruption touches that file.
+TEST(ResultSet, ATemporaryNameInUseIsPassedOverAndLeftAlone) {
+    ScratchDir dir;
+    dir.write("in", input("x", 2000, 1, 7, 300));
+    const std::string plant = "echo foreign > .Tuvamo-$$-0.tmp; echo foreign > .Tuvamo-$$-1.tmp; exec " +
+                              e2e::shell_quote(e2e::exe()) + " in";
+    {
+        e2e::Started program(dir.path(), e2e::Started::Command{{"/bin/sh", "-c", plant}});
+        ASSERT_TRUE(program.wait_for_output("Permutating individuals"));
+        program.send(SIGTERM);
+        EXPECT_EQ(program.wait().status, 128 + SIGTERM);
+    }
+    auto files = contents(dir.path());
+    ASSERT_EQ(files.size(), 3u);
+    for (const auto& [name, text] : files) {
+        if (name == "in") continue;
+        EXPECT_EQ(text, "foreign\n") << name;
+    }
+    for (const auto& [name, text] : files) fs::remove(dir.path() / name);
+
+    dir.write("in", input("x", 20, 1, 7, 300));
+    const auto run = e2e::run_command(dir.path(), plant);
+    EXPECT_EQ(run.status, 0) << run.err;
+    files = contents(dir.path());
+    std::size_t foreign = 0;
+    for (const auto& [name, text] : files) foreign += text == "foreign\n";
+    EXPECT_EQ(foreign, 2u);
+    EXPECT_EQ(files.size(), 1u + 2u + 2u + 3u * 303u + 3u);
+}
+
 // A run puts its set in place under a lock on the prefix's folder, which the
 // system releases when the holder ends: while another holds it, the run waits
 // with its results complete beside their names.
@@ -262,17 +294,23 @@ TEST(ResultSet, LinksAndPermissionBitsAreKept) {
     EXPECT_EQ(st.st_mode & 07777, 0640u);
 }
 
+// The command prefix that runs the program as a user without root's rights
+// (root passes every permission check): "" when the tests do not run as root,
+// the user nobody otherwise; false when that is not possible here.
+bool unprivileged(std::string& as_user) {
+    as_user.clear();
+    if (::geteuid() != 0) return true;
+    if (std::system("command -v setpriv >/dev/null 2>&1") != 0) return false;
+    as_user = "setpriv --reuid=65534 --regid=65534 --clear-groups ";
+    return true;
+}
+
 // In a folder where the user may not create files but may write the existing
 // result files, the run writes them in place; a result file that does not
 // exist there ends the run before the analysis.
 TEST(ResultSet, ALockedFolderWithWritableResultFiles) {
-    // Run as a user without the right to create files in the folder: root
-    // passes every permission check, so as root the program runs as nobody.
     std::string as_user;
-    if (::geteuid() == 0) {
-        if (std::system("command -v setpriv >/dev/null 2>&1") != 0) GTEST_SKIP() << "setpriv is not available";
-        as_user = "setpriv --reuid=65534 --regid=65534 --clear-groups ";
-    }
+    if (!unprivileged(as_user)) GTEST_SKIP() << "setpriv is not available to run as an unprivileged user";
     const std::string text = input("x", 10, 0, 7);
     const auto reference = complete_set(text);
     ScratchDir dir;
@@ -293,6 +331,54 @@ TEST(ResultSet, ALockedFolderWithWritableResultFiles) {
     EXPECT_EQ(run.status, 2);
     EXPECT_EQ(run.out, e2e::kReading);
     EXPECT_EQ(run.err, "Tuvamo: cannot create result file: x.MeanGST: Permission denied\n");
+    ::chmod(dir.path().c_str(), 0755);
+}
+
+// A read-only result file is replaced like any other and keeps its bits; in
+// a folder with the sticky bit, where only its owner may replace it, a
+// writable one is written in place, and one that is neither ends the run
+// before the analysis.
+TEST(ResultSet, ReadOnlyFilesAndFoldersWithTheStickyBit) {
+    if (::geteuid() != 0) GTEST_SKIP() << "needs root to hand the files to another user";
+    std::string as_user;
+    if (!unprivileged(as_user)) GTEST_SKIP() << "setpriv is not available to run as an unprivileged user";
+    const std::string text = input("x", 10, 0, 7);
+    const auto reference = complete_set(text);
+    const std::string command = as_user + e2e::shell_quote(e2e::exe()) + " in";
+
+    ScratchDir dir;
+    dir.write("in", text);
+    ::chmod(dir.path().c_str(), 0777);
+    dir.write("x.LocusGST", "old\n");
+    ::chmod((dir.path() / "x.LocusGST").c_str(), 0444);
+    auto run = e2e::run_command(dir.path(), command);
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(dir.read("x.LocusGST"), reference.at("x.LocusGST"));
+    struct stat st {};
+    ASSERT_EQ(::stat((dir.path() / "x.LocusGST").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0444u);
+
+    // Root's files, writable by all, in a folder with the sticky bit.
+    for (const char* name : {"x.LocusGST", "x.MeanGST"}) {
+        fs::remove(dir.path() / name);
+        dir.write(name, "old\n");
+        ::chmod((dir.path() / name).c_str(), 0666);
+    }
+    ::chmod(dir.path().c_str(), 01777);
+    run = e2e::run_command(dir.path(), command);
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(dir.read("x.LocusGST"), reference.at("x.LocusGST"));
+    EXPECT_EQ(dir.read("x.MeanGST"), reference.at("x.MeanGST"));
+    EXPECT_EQ(e2e::files_in(dir.path()), (std::set<std::string>{"in", "x.LocusGST", "x.MeanGST"}));
+
+    ::chmod((dir.path() / "x.MeanGST").c_str(), 0644);
+    dir.write("x.LocusGST", "old\n");
+    run = e2e::run_command(dir.path(), command);
+    EXPECT_EQ(run.status, 2);
+    EXPECT_EQ(run.out, e2e::kReading);
+    EXPECT_EQ(run.err, "Tuvamo: cannot create result file: x.MeanGST: Operation not permitted\n");
+    EXPECT_EQ(dir.read("x.LocusGST"), "old\n");
+    EXPECT_EQ(e2e::files_in(dir.path()), (std::set<std::string>{"in", "x.LocusGST", "x.MeanGST"}));
     ::chmod(dir.path().c_str(), 0755);
 }
 
