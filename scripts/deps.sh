@@ -44,3 +44,38 @@ if [ "${1:-}" = windows ] && ! command -v wine >/dev/null 2>&1; then
   apt-get update -qq >/dev/null
   apt_install wine32:i386 wine
 fi
+
+# Wine's 32-bit loader is a 32-bit x86 Linux program. A kernel that cannot run
+# those refuses it (exit status 126, "Exec format error"); there qemu-user runs
+# them, registered for them with binfmt_misc, and Wine's preloader reserves the
+# Windows address space at start (without it, Wine under qemu-user takes about a
+# minute to start each process). A machine that runs them itself is left as is.
+if [ "${1:-}" = windows ]; then
+  binfmt=/proc/sys/fs/binfmt_misc
+  status=0
+  /usr/lib/wine/wine --version >/dev/null 2>&1 || status=$?
+  if [ "$status" -eq 126 ] || [ -e "$binfmt/qemu-i386" ]; then
+    need32=()
+    [ -x /usr/bin/qemu-i386-static ] || need32+=(qemu-user-static)
+    [ -e /usr/lib/wine/wine-preloader ] || need32+=(wine32-preloader:i386)
+    if [ ${#need32[@]} -gt 0 ]; then
+      echo "Installing: ${need32[*]} (32-bit x86 programs through qemu-user)"
+      apt-get update -qq >/dev/null
+      apt_install "${need32[@]}"
+    fi
+    if [ "$(head -n 1 "$binfmt/qemu-i386" 2>/dev/null)" != enabled ]; then
+      [ "$(id -u)" -eq 0 ] || { echo "deps.sh: this kernel cannot run 32-bit x86 programs; run as root to run them through qemu-user" >&2; exit 1; }
+      [ -e "$binfmt/register" ] || mount -t binfmt_misc binfmt_misc "$binfmt"
+      echo "Registering qemu-i386-static for 32-bit x86 programs with binfmt_misc"
+      if [ -e "$binfmt/qemu-i386" ]; then
+        echo 1 >"$binfmt/qemu-i386"
+      else
+        printf '%s' ':qemu-i386:M::\x7fELF\x01\x01\x01\x00\x00\x00\x00\x00\x00\x00\x00\x00\x02\x00\x03\x00:\xff\xff\xff\xff\xff\xfe\xfe\x00\xff\xff\xff\xff\xff\xff\xff\xff\xfe\xff\xff\xff:/usr/bin/qemu-i386-static:F' >"$binfmt/register"
+      fi
+    fi
+    /usr/lib/wine/wine --version >/dev/null 2>&1 || {
+      echo "deps.sh: 32-bit x86 programs do not run on this machine, not even through qemu-user" >&2
+      exit 1
+    }
+  fi
+fi

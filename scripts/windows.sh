@@ -20,12 +20,39 @@ cmake --build build/windows -j"$jobs" --target Tuvamo >/dev/null
 linux_exe=$root/build/release/Tuvamo
 windows_exe=$root/build/windows/Tuvamo.exe
 
+# Where the kernel cannot run 32-bit x86 programs, scripts/deps.sh has Wine's
+# 32-bit loader run under qemu-user: still the same 32-bit Windows program.
+if [ "$(head -n 1 /proc/sys/fs/binfmt_misc/qemu-i386 2>/dev/null)" = enabled ]; then
+  echo "windows: Wine's 32-bit loader runs under qemu-user (qemu-i386-static) here"
+fi
 export WINEDEBUG=-all
-WINEPREFIX=$(mktemp -d)
-export WINEPREFIX
+WINEPREFIX=
 scratch=$(mktemp -d)
-trap 'rm -rf "$WINEPREFIX" "$scratch"' EXIT
-wineboot -i >/dev/null 2>&1 || true
+end_wine() {  # ends the prefix's Wine server with every Wine program left, and removes the prefix
+  [ -n "$WINEPREFIX" ] || return 0
+  wineserver -k >/dev/null 2>&1 || true
+  rm -rf "$WINEPREFIX"
+  WINEPREFIX=
+}
+trap 'end_wine; rm -rf "$scratch"' EXIT
+
+# A new Wine prefix, with one Wine server (and its services) kept for every run
+# rather than one started for each. Under qemu-user, Wine's own set-up of a
+# prefix now and then dies halfway and then waits minutes: a set-up that has not
+# finished within 3 minutes, or after which cmd.exe cannot run, is done again on
+# a new prefix, at most 3 times.
+for try in 1 2 3; do
+  WINEPREFIX=$(mktemp -d)
+  export WINEPREFIX
+  wineserver -p
+  timeout 180 wineboot -i >/dev/null 2>&1 || true
+  status=0
+  timeout 60 wine cmd /c exit 7 </dev/null >/dev/null 2>&1 || status=$?
+  [ "$status" -ne 7 ] || break
+  echo "windows: Wine's set-up of a prefix did not finish (try $try of 3)"
+  end_wine
+  [ "$try" -lt 3 ] || { echo "windows: Wine does not work on this machine"; exit 1; }
+done
 
 failures=0
 compared=0
@@ -48,8 +75,9 @@ compare() {
   if [ -f "$src/args" ]; then mapfile -t args <"$src/args"; fi
   local ls=0 ws=0
   (cd "$lin" && "$linux_exe" "${args[@]}" >"$scratch/$name.out.linux" 2>/dev/null) || ls=$?
-  (cd "$win" && wine "$windows_exe" "${args[@]}" >"$scratch/$name.out.windows" 2>/dev/null) || ws=$?
+  (cd "$win" && timeout --foreground 300 wine "$windows_exe" "${args[@]}" >"$scratch/$name.out.windows" 2>/dev/null) || ws=$?
   local ok=1
+  [ "$ws" -ne 124 ] || echo "$name: the Windows program had not ended after 300 s"
   [ "$ls" -eq "$ws" ] || { echo "$name: exit status $ls on Linux, $ws on Windows"; ok=0; }
   mv "$scratch/$name.out.linux" "$lin/=stdout"
   mv "$scratch/$name.out.windows" "$win/=stdout"
