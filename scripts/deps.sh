@@ -59,6 +59,7 @@ if [ "${1:-}" = windows ]; then
     [ -x /usr/bin/qemu-i386-static ] || need32+=(qemu-user-static)
     [ -e /usr/lib/wine/wine-preloader ] || need32+=(wine32-preloader:i386)
     if [ ${#need32[@]} -gt 0 ]; then
+      require_root "${need32[@]}"
       echo "Installing: ${need32[*]} (32-bit x86 programs through qemu-user)"
       apt-get update -qq >/dev/null
       apt_install "${need32[@]}"

@@ -3,7 +3,8 @@
 # runs it beside the Linux program on every whole-run case of tests/e2e/cases and
 # on the example input with its per-permutation files. Standard output, exit
 # status and every file written must be byte-identical once CR LF is read as LF,
-# and every line the Windows program writes must end in CR LF. TUVAMO_WERROR=ON
+# and every line the Windows program writes must end in CR LF. Last, a run
+# interrupted by Ctrl-C must leave no temporary file and the earlier results. TUVAMO_WERROR=ON
 # in the environment makes compiler warnings errors.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -115,6 +116,30 @@ sed 's/^0 \(.*write every permuted value\)/1 \1/' examples/example.in >"$scratch
 echo example.in >"$scratch/src-example-files/args"
 compare example "$scratch/src-example"
 compare example-files "$scratch/src-example-files"
+
+# Ctrl-C during a run: the program removes its temporary result files and the
+# earlier result file stays as it was.
+interrupted() {
+  local dir=$scratch/interrupted i ok=1
+  mkdir -p "$dir"
+  sed 's/^200 /100000 /; s/^0 \(.*write every permuted value\)/1 \1/' examples/example.in >"$dir/example.in"
+  echo earlier >"$dir/example.LocusGST"
+  (cd "$dir" && exec wine "$windows_exe" example.in >out 2>/dev/null) &
+  local pid=$!
+  for i in $(seq 1 3000); do
+    grep -q "Permutating individuals" "$dir/out" 2>/dev/null && break
+    sleep 0.1
+  done
+  ls -A "$dir" | grep -q '^\.Tuvamo-' || { echo "interrupted: no temporary result file while the program ran"; ok=0; }
+  kill -INT "$pid" 2>/dev/null || true
+  wait "$pid" 2>/dev/null || true
+  if ls -A "$dir" | grep -q '^\.Tuvamo-'; then echo "interrupted: temporary result files left behind"; ok=0; fi
+  [ "$(cat "$dir/example.LocusGST")" = earlier ] || { echo "interrupted: the earlier result file changed"; ok=0; }
+  grep -q "Analysis completed!" "$dir/out" && { echo "interrupted: the run was not interrupted"; ok=0; }
+  compared=$((compared + 1))
+  [ $ok -eq 1 ] || failures=$((failures + 1))
+}
+interrupted
 
 echo "The Windows program beside the Linux one on $compared runs:"
 echo "windows: $((compared - failures)) passed, $failures failed"
