@@ -427,18 +427,15 @@ void output2() {
     const auto loci = static_cast<std::size_t>(v.numloci);
     const std::string prefix(trimmed_right(v.outfilename));
 
-    struct Quantity {
-        const char* suffix;
-        const Table* values;
-    };
-    const Quantity quantities[3] = {{"GST", &v.gst_p}, {"HS", &v.hs_p}, {"HT", &v.ht_p}};
+    // In the order of permutation_suffixes.
+    const Table* const tables[3] = {&v.gst_p, &v.hs_p, &v.ht_p};
 
     const std::vector<std::string> bases = permutation_names(prefix).bases;
     for (std::size_t l = 1; l <= loci; ++l) {
-        for (const Quantity& q : quantities) {
+        for (std::size_t q = 0; q < 3; ++q) {
             platform::OutputFile file;
-            file.open(bases[l - 1] + q.suffix);
-            value_lines(file, q.values->column(1) + (l - 1), q.values->rows(), static_cast<std::size_t>(numpermut));
+            file.open(bases[l - 1] + permutation_suffixes[q]);
+            value_lines(file, tables[q]->column(1) + (l - 1), tables[q]->rows(), static_cast<std::size_t>(numpermut));
             file.close();
         }
     }
