@@ -18,7 +18,6 @@
 #include <windows.h>
 #include <sys/stat.h>
 #else
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/time.h>
 #include <unistd.h>
