@@ -186,6 +186,7 @@ void readdata() {
     std::int64_t total = 0;          // individuals of the populations read so far
     FixedText<99> individual_id;
     individual_id.fill(' ');
+    const std::size_t record = 2 * loci;  // codes of one individual
     for (std::size_t p = 1; p <= pops; ++p) {
         const std::string ipop = field6(static_cast<std::int32_t>(p));
         std::int32_t size = 0;
@@ -212,7 +213,6 @@ void readdata() {
                 v.alleleobs.allocate(1, loci, 0);
                 lists.allocate(1, loci);
             }
-            const std::size_t record = platform::checked_bytes(loci, 2);
             population.resize(platform::checked_bytes(record, static_cast<std::size_t>(i)), 0,
                               record * static_cast<std::size_t>(size));
             code_record(raw.data(), population.data() + record * static_cast<std::size_t>(i - 1), lists);
