@@ -15,7 +15,7 @@ for input in "$@"; do
     cp "$input" "$work/$side/$name/input"
     exe=$old
     [ "$side" = new ] && exe=$new
-    (cd "$work/$side/$name" && "$exe" input >stdout 2>stderr) || echo "$side $name: exit status $?" >>"$work/$side/$name/stdout"
+    (cd "$work/$side/$name" && "$exe" input >stdout 2>stderr) || echo "exit status $?" >>"$work/$side/$name/status"
   done
   count=$(ls "$work/old/$name" | wc -l)
   if diff -rq "$work/old/$name" "$work/new/$name" >/dev/null; then
