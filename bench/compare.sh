@@ -8,8 +8,10 @@ shift 2
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 status=0
+n=0
 for input in "$@"; do
-  name=$(basename "$input")
+  n=$((n + 1))
+  name=$n-$(basename "$input")  # inputs of one name in other folders stay apart
   for side in old new; do
     mkdir -p "$work/$side/$name"
     cp "$input" "$work/$side/$name/input"
