@@ -11,6 +11,7 @@
 #include "analysis/permutationtest.h"
 #include "analysis/permute.h"
 #include "analysis/readdata.h"
+#include "analysis/resultnames.h"
 #include "analysis/variables.h"
 #include "platform/platform.h"
 

@@ -1,13 +1,6 @@
 // The result files.
 #pragma once
 
-// Names every result file that the run will write and creates its temporary
-// file, so that a name or a folder that cannot be written ends the run now,
-// before the analysis. Where a locus's per-permutation files would take names
-// already used in the run, they get numbered names, each told in one line on
-// standard error.
-void prepareresults();
-
 // Puts every result file written by output2 and output1 in place, as one set.
 void commitresults();
 
@@ -15,6 +8,7 @@ void commitresults();
 // (prefix + ".MeanGST").
 void output1(float r, float probt, float a, float b, float pperm);
 
-// Writes the per-permutation files: three per locus and the three mean files.
-// Like output1, it writes to the temporaries; commitresults() puts them in place.
+// Writes the per-permutation files: three per locus, under the names that
+// prepareresults gave them, and the three mean files. Like output1, it writes
+// to the temporaries; commitresults() puts them in place.
 void output2();

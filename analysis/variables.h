@@ -13,6 +13,7 @@
 #include <string>
 #include <string_view>
 #include <utility>
+#include <vector>
 
 #include "numerics/random.h"
 #include "platform/platform.h"
@@ -223,6 +224,10 @@ struct Variables {
     Vec<float> ht, hs, gst;        // (1:numloci) of the genotypes last computed
     Vec<float> ht_t, hs_t, gst_t;  // (1:numloci) saved observed results
     Table ht_p, hs_p, gst_p;       // (1:numloci, 1:numpermut) one column per permutation
+
+    // Names. (0:numloci-1) base name of each locus's per-permutation files
+    // (a base and "GST", "HS" or "HT" make a name), given before the analysis.
+    std::vector<std::string> permnames;
 
     // The memory of ht_p, hs_p and gst_p, held from the reading of the input
     // (once numloci and numpermut are known) until the tables are allocated.

@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "analysis/numformat.h"
+#include "analysis/resultnames.h"
 #include "analysis/variables.h"
 #include "numerics/indexx.h"
 #include "platform/platform.h"
