@@ -76,6 +76,13 @@ inline constexpr std::size_t longest_file_name = 4095;
 // and repeated separators resolved, and letter case ignored on Windows.
 std::string file_name_key(std::string_view name);
 
+// Whether the folder `folder` holds two names that differ only in ASCII letter
+// case as one file. Always true on Windows. On Linux it creates a private
+// probe file (".Tuvamo-<process>-case<n>.tmp") in the folder, with every
+// signal held until the probe is removed, and reads it back under another
+// spelling; false where the folder takes no new file.
+bool folder_ignores_case(const std::string& folder);
+
 // ---- Standard output ------------------------------------------------------------
 
 // Writes text without a line end.

@@ -12,6 +12,7 @@ if [ "${1:-}" != build ]; then
   [ -f /usr/include/gtest/gtest.h ] || need+=(libgtest-dev)
   command -v clang++ >/dev/null 2>&1 || need+=(clang)
   ls /usr/lib/llvm-*/lib/clang/*/lib/linux/libclang_rt.fuzzer-x86_64.a >/dev/null 2>&1 || need+=(libclang-rt-dev)
+  { [ -x /usr/sbin/mkfs.exfat ] && [ -x /usr/sbin/mount.exfat-fuse ]; } || need+=(exfatprogs exfat-fuse)  # a case-insensitive folder
 fi
 if [ "${1:-}" = windows ]; then
   command -v i686-w64-mingw32-g++ >/dev/null 2>&1 || need+=(g++-mingw-w64-i686)
