@@ -179,7 +179,7 @@ void readdata() {
     std::int64_t total = 0;          // individuals of the populations read so far
     FixedText<99> individual_id;
     individual_id.fill(' ');
-    const std::size_t record = 2 * loci;  // codes of one individual
+    const std::size_t record = 2 * loci;  // codes of one individual; below 2^32, as loci < 2^31
     for (std::size_t p = 1; p <= pops; ++p) {
         const std::string ipop = field6(static_cast<std::int32_t>(p));
         std::int32_t size = 0;
