@@ -23,7 +23,8 @@ void computegst(std::int32_t mode, std::int32_t first, std::int32_t last) {
     Variables& v = variables;
     const std::int32_t numpop = v.numpop;
 
-    Vec<std::int32_t> nall;
+    // Typed copies, up to twice the largest sample size: more than int32 holds.
+    Vec<std::int64_t> nall;
     nall.allocate(1, static_cast<std::size_t>(numpop));
 
     if (mode == 1) {
@@ -66,11 +67,12 @@ void computegst(std::int32_t mode, std::int32_t first, std::int32_t last) {
         for (std::int32_t p = 1; p <= numpop; ++p) {
             for (std::int32_t c = -128; c <= top; ++c) popfreq(c) = 0.0f;
             const allelecode* IGPTR = v.crrtdata(p).allele.locus(static_cast<std::size_t>(l));
-            std::int32_t typed = 0;
+            std::int64_t typed = 0;
             const std::int32_t n = v.smplsize(p);
             for (std::int32_t i = 0; i < n; ++i) {
-                const allelecode x = IGPTR[2 * i];
-                const allelecode y = IGPTR[2 * i + 1];
+                const std::ptrdiff_t at = genotype_offset(i);
+                const allelecode x = IGPTR[at];
+                const allelecode y = IGPTR[at + 1];
                 if (x != y) {
                     popfreq(x) += 1.0f;
                     popfreq(y) += 1.0f;

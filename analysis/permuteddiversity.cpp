@@ -23,8 +23,9 @@ template <std::size_t Vectors>
 void add_onehot(const std::uint8_t* table, const std::int32_t* slots, std::int32_t first, std::int32_t size,
                 std::int32_t* widened) {
     const __m128i zero = _mm_setzero_si128();
-    for (std::int32_t q = first; q < first + size;) {
-        const std::int32_t end = std::min(first + size, q + 127);
+    const std::int32_t last = first + size;  // at most nindiv
+    for (std::int32_t q = first; q < last;) {
+        const std::int32_t end = q + std::min(last - q, 127);  // q + 127 may pass INT32_MAX
         __m128i bytes[Vectors];
         for (std::size_t k = 0; k < Vectors; ++k) bytes[k] = zero;
         for (; q < end; ++q) {
@@ -101,13 +102,13 @@ struct Kernel {
     std::vector<std::uint8_t> onehot;  // per group, individual: bytes [code * 4 + lane]
     std::vector<std::uint64_t> arranged;  // a group's genotypes in slot order
     std::int32_t widened[32 * lanes];   // a population's one-hot sums, [code * 4 + lane]
-    platform::MemoryClaim claim;        // for geno, onehot and arranged
+    platform::MemoryClaim geno_claim, onehot_claim, arranged_claim;  // of geno, onehot, arranged
     std::int32_t nindiv = 0;
 
     explicit Kernel(const Variables& v);
     void group_loci(const Variables& v);
-    std::size_t pack_genotypes(const Variables& v);
-    void lay_out_byte_counts(std::size_t geno_bytes);
+    void pack_genotypes(const Variables& v);
+    void fill_byte_counts();
 
     void arrange(std::size_t gi, const std::int32_t* slots);
     Counts count_population(const Group& group, const std::int32_t* slots, std::int32_t first, std::int32_t size);
@@ -121,8 +122,8 @@ struct Kernel {
 Kernel::Kernel(const Variables& v) : nindiv(v.nindiv) {
     std::memset(count, 0, sizeof count);
     group_loci(v);
-    const std::size_t geno_bytes = pack_genotypes(v);
-    lay_out_byte_counts(geno_bytes);
+    pack_genotypes(v);
+    fill_byte_counts();
 }
 
 // Loci with at least two alleles, grouped four at a time among loci of
@@ -151,11 +152,11 @@ void Kernel::group_loci(const Variables& v) {
 }
 
 // Every individual's codes at each group's four loci, and the populations'
-// slot ranges; returns the bytes of the codes.
-std::size_t Kernel::pack_genotypes(const Variables& v) {
+// slot ranges.
+void Kernel::pack_genotypes(const Variables& v) {
     const std::size_t per_group = platform::checked_bytes(static_cast<std::size_t>(v.nindiv), per_individual);
     const std::size_t geno_bytes = platform::checked_bytes(per_group, groups.size());
-    claim.claim(geno_bytes, 1);
+    geno_claim.claim(geno_bytes, 1);
     geno.assign(geno_bytes, missing_bin);
     std::size_t k = 0;  // individual number - 1
     for (std::int32_t p = 1; p <= v.numpop; ++p) {
@@ -177,27 +178,26 @@ std::size_t Kernel::pack_genotypes(const Variables& v) {
         pop_first.push_back(v.locpop(p - 1));
         pop_size.push_back(v.smplsize(p));
     }
-    return geno_bytes;
 }
 
 // Byte counts for the groups of few alleles, as long as they stay within a
 // size that the cache can hold; room for one group's genotypes in slot order.
-void Kernel::lay_out_byte_counts(std::size_t geno_bytes) {
+void Kernel::fill_byte_counts() {
     const auto individuals = static_cast<std::size_t>(nindiv);
     constexpr std::size_t onehot_budget = std::size_t{1} << 20;
-    std::size_t used = 0;
-    for (auto& group : groups) {
-        const std::int32_t width = group.codes <= 15 ? 16 : group.codes <= 31 ? 32 : 0;
-        const std::size_t bytes = static_cast<std::size_t>(width) * lanes * individuals;
-        if (width == 0 || used + bytes > onehot_budget) continue;
-        group.onehot_codes = width;
-        group.onehot_at = used;
-        used += bytes;
+    std::vector<std::int32_t> codes, widths(groups.size());
+    std::vector<std::size_t> at(groups.size());
+    for (const Group& group : groups) codes.push_back(group.codes);
+    const std::size_t used = lay_out_byte_counts<std::size_t>(codes, individuals, onehot_budget, widths, at);
+    for (std::size_t gi = 0; gi < groups.size(); ++gi) {
+        groups[gi].onehot_codes = widths[gi];
+        groups[gi].onehot_at = at[gi];
     }
-    claim.claim(geno_bytes + used + per_individual * individuals, 1);
+    onehot_claim.claim(used, 1);
+    arranged_claim.claim(individuals, sizeof(std::uint64_t));
     onehot.assign(used, 0);
     arranged.assign(individuals, 0);
-    const std::size_t per_group = individuals * per_individual;
+    const std::size_t per_group = individuals * per_individual;  // checked in pack_genotypes
     for (std::size_t gi = 0; gi < groups.size(); ++gi) {
         const Group& group = groups[gi];
         if (group.onehot_codes == 0) continue;
@@ -282,7 +282,7 @@ void Kernel::accumulate_population(Counts counts, std::int32_t size, std::int32_
                                    Sums& sums) {
     const __m128 one = _mm_set1_ps(1.0f);
     const __m128 two = _mm_set1_ps(2.0f);
-    const __m128i all = _mm_set1_epi32(2 * size);
+    const __m128i all = _mm_set1_epi32(2 * size);  // size <= 8388608: see applicable()
     const __m128i nall = _mm_sub_epi32(all, counts.take(counts.missing));
     const __m128i typed_i = _mm_cmpgt_epi32(nall, _mm_setzero_si128());
     const __m128 typed = _mm_castsi128_ps(typed_i);

@@ -40,12 +40,10 @@ public:
     // known not to pass).
     void resize(std::size_t n, const T& fill, std::size_t most = std::numeric_limits<std::size_t>::max()) {
         if (n <= size_) return;
-        if (n > store_.size()) {
-            Vec<T> bigger;
-            bigger.allocate(0, std::min(std::max({n, 2 * store_.size(), std::size_t{16}}), std::max(n, most)));
-            std::copy_n(store_.data(), size_, bigger.data());
-            store_ = std::move(bigger);
-        }
+        // 2 * store_.size() cannot wrap: no array holds more than PTRDIFF_MAX bytes.
+        if (n > store_.size())
+            store_ = reallocate(std::move(store_), 0,
+                                std::min(std::max({n, 2 * store_.size(), std::size_t{16}}), std::max(n, most)));
         std::fill(store_.data() + size_, store_.data() + n, fill);
         size_ = n;
     }
@@ -55,12 +53,10 @@ public:
     // The values as an array of exactly n elements indexed from `first`, those
     // after size() being `fill`; this store is emptied.
     Vec<T> finish(std::ptrdiff_t first, std::size_t n, const T& fill) {
-        Vec<T> result;
-        result.allocate(first, n);
         const std::size_t kept = std::min(n, size_);
-        std::copy_n(store_.data(), kept, result.data());
+        Vec<T> result = reallocate(std::move(store_), first, n);
         std::fill(result.data() + kept, result.data() + n, fill);
-        store_.release();
+        store_ = Vec<T>{};
         size_ = 0;
         return result;
     }
@@ -81,10 +77,7 @@ allelecode code_of(std::int32_t a, std::ptrdiff_t l, AlleleLists& lists) {
     for (std::int32_t k = 1; k <= n; ++k)
         if (list(k) == a) return static_cast<allelecode>(k - 129);
     n = n + 1;
-    if (n > 255) {
-        platform::out_freeform_line("#Alleles per locus > 255!");
-        platform::stop(platform::status_data_error);
-    }
+    if (n > 255) stopondataerror("#Alleles per locus > 255!");
     if (!list.allocated())
         list.allocate(1, 2);
     else if (static_cast<std::size_t>(n) > list.size())
@@ -186,7 +179,7 @@ void readdata() {
     std::int64_t total = 0;          // individuals of the populations read so far
     FixedText<99> individual_id;
     individual_id.fill(' ');
-    const std::size_t record = 2 * loci;  // codes of one individual
+    const std::size_t record = 2 * loci;  // codes of one individual; below 2^32, as loci < 2^31
     for (std::size_t p = 1; p <= pops; ++p) {
         const std::string ipop = field6(static_cast<std::int32_t>(p));
         std::int32_t size = 0;
@@ -214,7 +207,7 @@ void readdata() {
                 lists.allocate(1, loci);
             }
             population.resize(platform::checked_bytes(record, static_cast<std::size_t>(i)), 0,
-                              record * static_cast<std::size_t>(size));
+                              platform::saturated_product(record, static_cast<std::size_t>(size)));
             code_record(raw.data(), population.data() + record * static_cast<std::size_t>(i - 1), lists);
         }
 

@@ -10,6 +10,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <new>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -188,6 +189,12 @@ private:
     std::ptrdiff_t stride_ = 0;
 };
 
+// Where copy 1 of individual i (counted from 0) lies among the 2n codes of
+// a locus: 2i, reckoned in ptrdiff_t so that it holds for every population
+// whose codes fit in memory (no array passes PTRDIFF_MAX bytes), as int32
+// does not beyond 2^30 individuals.
+constexpr std::ptrdiff_t genotype_offset(std::int32_t i) { return 2 * static_cast<std::ptrdiff_t>(i); }
+
 // The genotype record of one population.
 struct popgeno {
     GenoArray allele;  // (1:2, 1:n, 1:numloci) allele codes
@@ -236,7 +243,27 @@ struct Variables {
 
 extern Variables variables;
 
+// The one way a table grows or shrinks: returns an array of `count` elements
+// indexed from `first` holding the first min(size of p, count) values of p
+// (the rest undefined for plain types); p is released. Its memory is claimed
+// like every array's; a failed allocation ends the run like every memory
+// failure (platform::out_of_memory).
+template <typename T>
+Vec<T> reallocate(Vec<T> p, std::ptrdiff_t first, std::size_t count) {
+    Vec<T> result;
+    try {
+        result.allocate(first, count);
+    } catch (const std::bad_alloc&) {
+        platform::out_of_memory();
+    }
+    if (!p.allocated()) return result;
+    std::move(p.data(), p.data() + std::min(p.size(), count), result.data());
+    p.release();
+    return result;
+}
+
 // Returns a vector of max(n, 0) elements indexed from 1 holding the first
-// min(size of p, n) values of p (the rest undefined); p is released. A failed
-// allocation ends the run like every memory failure (platform::out_of_memory).
-Vec<std::int32_t> reallocate_iv(Vec<std::int32_t> p, std::int32_t n);
+// min(size of p, n) values of p (the rest undefined); p is released.
+inline Vec<std::int32_t> reallocate_iv(Vec<std::int32_t> p, std::int32_t n) {
+    return reallocate(std::move(p), 1, n > 0 ? static_cast<std::size_t>(n) : 0);
+}

@@ -114,7 +114,7 @@ float clock_seconds() {
     std::time_t now = tv.tv_sec;
     struct tm local;
     localtime_r(&now, &local);
-    double s = local.tm_hour * 3600.0 + local.tm_min * 60.0 + local.tm_sec + tv.tv_usec / 1.0e6;
+    double s = local.tm_hour * 3600.0 + local.tm_min * 60.0 + local.tm_sec + static_cast<double>(tv.tv_usec) / 1.0e6;
     return static_cast<float>(s);
 #endif
 }
@@ -172,13 +172,18 @@ void out_flush() {
 
 void capture_output(std::string* sink) { captured = sink; }
 
+// No array may be larger than PTRDIFF_MAX bytes: then the distance between
+// any two of its elements is a ptrdiff_t, and the sum of two sizes that were
+// each checked cannot wrap a size_t.
+constexpr std::size_t largest_limit = static_cast<std::size_t>(std::numeric_limits<std::ptrdiff_t>::max());
+
 std::size_t checked_bytes(std::size_t count, std::size_t size) {
-    if (allocation_limit == 0) allocation_limit = default_allocation_limit();
+    if (allocation_limit == 0) allocation_limit = std::min(default_allocation_limit(), largest_limit);
     if (size != 0 && count > allocation_limit / size) out_of_memory();
     return count * size;
 }
 
-void set_allocation_limit(std::size_t bytes) { allocation_limit = bytes; }
+void set_allocation_limit(std::size_t bytes) { allocation_limit = std::min(bytes, largest_limit); }
 
 void MemoryClaim::claim(std::size_t count, std::size_t size) {
     const std::size_t bytes = checked_bytes(count, size);

@@ -102,9 +102,14 @@ void capture_output(std::string* sink);
 // count * size in bytes; ends the run with the memory diagnostic when the product
 // does not fit or exceeds the memory the program allows.
 std::size_t checked_bytes(std::size_t count, std::size_t size);
+// count * size, or the largest size_t when the product does not fit: a bound
+// that may stand for "no bound", never a size to allocate.
+constexpr std::size_t saturated_product(std::size_t count, std::size_t size) {
+    return size != 0 && count > SIZE_MAX / size ? SIZE_MAX : count * size;
+}
 // The most memory the program's arrays may hold at once (0: the default, 85 %
 // of the machine's physical memory, on Windows also no more than the process
-// can address). Tests and the fuzzer lower it.
+// can address), never more than PTRDIFF_MAX bytes. Tests and the fuzzer lower it.
 void set_allocation_limit(std::size_t bytes);
 
 // A share of that memory, held by an array for as long as it lives. Claiming

@@ -289,7 +289,7 @@ float random_result_value(std::mt19937& gen) {
         return (gen() & 1u) ? -v : v;
     }
     std::uniform_int_distribution<std::uint32_t> exponent(127 - 20, 127 + 17);
-    const std::uint32_t b = ((gen() & 1u) << 31) | (exponent(gen) << 23) | (gen() & 0x7FFFFFu);
+    const auto b = static_cast<std::uint32_t>(((gen() & 1u) << 31) | (exponent(gen) << 23) | (gen() & 0x7FFFFFu));
     return from_bits(b);
 }
 

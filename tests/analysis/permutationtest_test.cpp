@@ -182,7 +182,7 @@ TEST_F(PermutationTest, HsThatBarelyVariesAgreesWithAnIndependentEstimate) {
     run_captured([&] { permutationtest(pperm, r); });
 
     // The independent estimate.
-    const auto correlation = [n](const std::vector<double>& x, const std::vector<double>& y) {
+    const auto correlation = [](const std::vector<double>& x, const std::vector<double>& y) {
         double mx = 0, my = 0;
         for (int i = 0; i < n; ++i) {
             mx += x[static_cast<std::size_t>(i)];

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdint>
 #include <random>
 #include <utility>
 #include <vector>
@@ -86,9 +87,8 @@ TEST_F(PermutedDiversityTest, MatchesComputegstBitForBit) {
                         ind.push_back(miss);
                     } else {
                         // Skewed frequencies: low codes common, high codes rare.
-                        const auto code = [&] {
-                            return -128 + static_cast<int>(std::min<unsigned>(gen() % static_cast<unsigned>(J), gen() % static_cast<unsigned>(J)));
-                        };
+                        const auto draw = [&] { return static_cast<unsigned>(gen() % static_cast<unsigned>(J)); };
+                        const auto code = [&] { return -128 + static_cast<int>(std::min(draw(), draw())); };
                         ind.push_back({code(), code()});
                     }
                 }
@@ -142,6 +142,45 @@ TEST_F(PermutedDiversityTest, MatchesComputegstBitForBit) {
                 EXPECT_EQ(bits(ht[static_cast<std::size_t>(l - 1)]), bits(variables.ht(l)));
             }
         }
+    }
+}
+
+// Where the byte counts of each group go, reckoned in 32 bits as the 32-bit
+// program reckons them: every case gives what exact arithmetic gives, which
+// is what 64 bits give here. At 33,555,432 individuals a group of 32 bytes
+// per locus needs 4,295,095,296 bytes, 128,000 once wrapped to 32 bits, and
+// at 67,108,864 one of 16 bytes needs 2^32, 0 once wrapped: both far above
+// the 1 MiB budget, so neither takes byte counts.
+TEST(ByteCountLayout, RefusesWhatDoesNotFitInItsSizeType) {
+    constexpr std::uint32_t budget = 1u << 20;
+    const struct {
+        const char* name;
+        std::vector<std::int32_t> codes;
+        std::uint32_t individuals;
+        std::vector<std::int32_t> width;
+        std::vector<std::uint32_t> at;
+        std::uint32_t used;
+    } cases[] = {
+        {"wraps to 128,000", {20}, 33555432, {0}, {0}, 0},
+        {"wraps to 0", {10}, 67108864, {0}, {0}, 0},
+        {"wraps, the next over the budget", {20, 3}, 33555432, {0, 0}, {0, 0}, 0},
+        {"in order, wide groups none", {20, 10, 40, 5}, 2048, {32, 16, 0, 16}, {0, 262144, 0, 393216}, 524288},
+        {"exactly the budget", {31, 3}, 8192, {32, 0}, {0, 0}, budget},
+        {"one over, a later one fits", {31, 3}, 12000, {0, 16}, {0, 0}, 768000},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::vector<std::int32_t> width(c.codes.size(), -1);
+        std::vector<std::uint32_t> at(c.codes.size(), 1);
+        EXPECT_EQ(lay_out_byte_counts<std::uint32_t>(c.codes, c.individuals, budget, width, at), c.used);
+        EXPECT_EQ(width, c.width);
+        EXPECT_EQ(at, c.at);
+
+        std::vector<std::int32_t> width64(c.codes.size(), -1);
+        std::vector<std::uint64_t> at64(c.codes.size(), 1);
+        EXPECT_EQ(lay_out_byte_counts<std::uint64_t>(c.codes, c.individuals, budget, width64, at64), c.used);
+        EXPECT_EQ(width64, c.width);
+        EXPECT_EQ(std::vector<std::uint64_t>(c.at.begin(), c.at.end()), at64);
     }
 }
 

@@ -2,9 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <set>
 #include <sstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "analysis/readdata.h"
@@ -193,6 +195,56 @@ TEST(ReallocateIv, GrowsShrinksAndEmpties) {
     platform::set_allocation_limit(0);
     EXPECT_EQ(failed.status, platform::status_fatal);
     EXPECT_EQ(failed.out, "");
+}
+
+// The reader's growing tables go the same way, for any element type and
+// first index; the old array's memory is given back.
+TEST(Reallocate, KeepsValuesOfAnyTypeAndGivesBackTheOldMemory) {
+    reset_program_state();  // no array of the data model holds memory
+    Vec<LocusText> ids;
+    ids.allocate(0, 2);
+    ids(0) = {'A'};
+    ids(1) = {'B', 'C'};
+    Vec<LocusText> grown = reallocate(std::move(ids), 0, 5);
+    EXPECT_FALSE(ids.allocated());
+    EXPECT_EQ(grown.first(), 0);
+    EXPECT_EQ(grown.size(), 5u);
+    EXPECT_EQ(grown(0), (LocusText{'A'}));
+    EXPECT_EQ(grown(1), (LocusText{'B', 'C'}));
+    grown.release();
+
+    platform::set_allocation_limit(1000);
+    Vec<allelecode> codes;
+    codes.allocate(1, 600, 7);
+    Vec<allelecode> shrunk = reallocate(std::move(codes), -128, 300);
+    EXPECT_EQ(shrunk(-128), 7);
+    EXPECT_EQ(shrunk(171), 7);
+    Vec<allelecode> rest;
+    const auto r = run_captured([&] { rest.allocate(1, 700); });
+    platform::set_allocation_limit(0);
+    EXPECT_EQ(r.status, -1);  // returned normally
+}
+
+// Copy 1 of individual i (from 0) of a population lies at genotype_offset(i)
+// among a locus's codes, copy 2 right after, also beyond 2^30 individuals
+// where twice the index no longer fits an int32.
+TEST(GenotypeOffset, FindsEachIndividualsCopiesAtAnyPopulationSize) {
+    GenoArray g;
+    g.allocate(3, 2);
+    for (std::size_t i = 1; i <= 3; ++i)
+        for (std::size_t l = 1; l <= 2; ++l) {
+            g(1, i, l) = static_cast<allelecode>(10 * i + l);
+            g(2, i, l) = static_cast<allelecode>(-static_cast<int>(10 * i + l));
+        }
+    for (std::int32_t i = 0; i < 3; ++i) {
+        const auto ui = static_cast<std::size_t>(i) + 1;
+        EXPECT_EQ(g.locus(2)[genotype_offset(i)], g(1, ui, 2));
+        EXPECT_EQ(g.locus(2)[genotype_offset(i) + 1], g(2, ui, 2));
+    }
+    if constexpr (sizeof(std::ptrdiff_t) >= 8) {
+        EXPECT_EQ(genotype_offset(1 << 30), std::ptrdiff_t{1} << 31);
+        EXPECT_EQ(genotype_offset(INT32_MAX - 1), std::ptrdiff_t{4294967292});
+    }
 }
 
 }  // namespace

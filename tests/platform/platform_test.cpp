@@ -2,10 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <cstdlib>
 #include <filesystem>
 #include <set>
 #include <string>
+#include <utility>
 
 #include "tests/test_support.h"
 
@@ -171,6 +173,45 @@ TEST(MemoryClaim, ClaimsAddUpAndAreGivenBack) {
     auto wrapped = run_captured([&] { c.claim(std::size_t{1} << 62, 8); });
     EXPECT_EQ(wrapped.status, platform::status_fatal);
     platform::set_allocation_limit(0);
+}
+
+// No limit, however high it is set, lets an array pass PTRDIFF_MAX bytes, so
+// that offsets within an array and sums of two checked sizes never wrap.
+TEST(MemoryClaim, NoLimitPassesPtrdiffMax) {
+    constexpr auto largest = static_cast<std::size_t>(PTRDIFF_MAX);
+    for (std::size_t limit : {SIZE_MAX, largest + 1, std::size_t{0}}) {
+        SCOPED_TRACE(limit);
+        platform::set_allocation_limit(limit);
+        for (const auto& [count, size] : {std::pair{largest + 1, std::size_t{1}},
+                                          std::pair{largest / 2 + 1, std::size_t{2}},
+                                          std::pair{std::size_t{2}, largest / 2 + 1}}) {
+            auto r = run_captured([&] { platform::checked_bytes(count, size); });
+            EXPECT_EQ(r.status, platform::status_fatal);
+        }
+    }
+    platform::set_allocation_limit(SIZE_MAX);
+    EXPECT_EQ(platform::checked_bytes(largest / 2, 2), largest - 1);
+    platform::set_allocation_limit(0);
+}
+
+TEST(SaturatedProduct, IsTheProductOrTheLargestSize) {
+    const struct {
+        std::size_t count, size, product;
+    } cases[] = {
+        {0, SIZE_MAX, 0},
+        {SIZE_MAX, 0, 0},
+        {SIZE_MAX, 1, SIZE_MAX},
+        {SIZE_MAX / 3, 3, SIZE_MAX / 3 * 3},
+        {SIZE_MAX / 2 + 1, 2, SIZE_MAX},
+        {SIZE_MAX / 3 + 1, 3, SIZE_MAX},
+        // The codes of the largest population at the most loci the reader takes.
+        {std::size_t{4294967294u}, std::size_t{2147483647},
+         sizeof(std::size_t) >= 8 ? static_cast<std::size_t>(4294967294ull * 2147483647ull) : SIZE_MAX},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing::Message() << c.count << " * " << c.size);
+        EXPECT_EQ(platform::saturated_product(c.count, c.size), c.product);
+    }
 }
 
 }  // namespace
