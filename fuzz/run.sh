@@ -14,15 +14,28 @@ cmake -S "$root" -B "$build" -DTUVAMO_FUZZ=ON -DCMAKE_BUILD_TYPE=Debug \
     -DCMAKE_CXX_COMPILER="${CXX:-clang++}" -DTUVAMO_WERROR="${TUVAMO_WERROR:-OFF}" > /dev/null
 cmake --build "$build" --target readdata_fuzz -j"$(nproc)" > /dev/null
 
+# The fuzzer writes each input to tuvamo-fuzz-<its process id>.in in /dev/shm
+# (else /tmp) and leaves it there: that file is removed when the run ends,
+# whichever way it ends.
 work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
+cleanup() {
+    local pid
+    if [ -s "$work/pid" ]; then
+        pid=$(cat "$work/pid")
+        rm -f "/dev/shm/tuvamo-fuzz-$pid.in" "/tmp/tuvamo-fuzz-$pid.in"
+    fi
+    rm -rf "$work"
+}
+trap cleanup EXIT
 cp -r "$root/fuzz/corpus" "$work/corpus"
 mkdir -p "$build/findings"
 
 status=0
-"$build/readdata_fuzz" -max_total_time="$seconds" -max_len=8192 -timeout=10 -rss_limit_mb=2048 \
-    -print_final_stats=1 -artifact_prefix="$build/findings/" "$work/corpus" > "$work/fuzz.log" 2>&1 \
-    || status=$?
+(
+    echo "$BASHPID" > "$work/pid"
+    exec "$build/readdata_fuzz" -max_total_time="$seconds" -max_len=8192 -timeout=10 -rss_limit_mb=2048 \
+        -print_final_stats=1 -artifact_prefix="$build/findings/" "$work/corpus"
+) > "$work/fuzz.log" 2>&1 || status=$?
 
 if [ "$status" -ne 0 ]; then
     # Inputs with huge counts end as the memory diagnostic; those lines are expected.

@@ -33,6 +33,15 @@ std::size_t allocation_limit = 0;  // 0: not yet decided
 std::size_t claimed = 0;           // bytes held by MemoryClaims
 #ifdef _WIN32
 bool stdout_binary = false;
+bool stderr_binary = false;
+
+// Line ends are written by the program itself; the C library must not add a
+// second carriage return to a stream in text mode.
+void set_binary(std::FILE* stream, bool& done) {
+    if (done) return;
+    _setmode(_fileno(stream), _O_BINARY);
+    done = true;
+}
 #endif
 
 std::size_t default_allocation_limit() {
@@ -58,12 +67,7 @@ std::size_t default_allocation_limit() {
 void write_stdout(std::string_view text) {
     if (text.empty()) return;
 #ifdef _WIN32
-    if (!stdout_binary) {
-        // Line ends are written by the program itself; the C library must not
-        // add a second carriage return.
-        _setmode(_fileno(stdout), _O_BINARY);
-        stdout_binary = true;
-    }
+    set_binary(stdout, stdout_binary);
 #endif
     std::fwrite(text.data(), 1, text.size(), stdout);
 }
@@ -85,6 +89,9 @@ void report(std::string_view what, std::string_view file, int errno_value) {
         line += std::strerror(errno_value);
     }
     line += line_end;
+#ifdef _WIN32
+    set_binary(stderr, stderr_binary);
+#endif
     std::fwrite(line.data(), 1, line.size(), stderr);
     std::fflush(stderr);
 }
