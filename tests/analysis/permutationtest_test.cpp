@@ -21,7 +21,7 @@ const float ten_r = -0.68762f;  // close to, not exactly, the observed r of thes
 
 class PermutationTest : public ::testing::Test {
 protected:
-    void SetUp() override { platform::set_fp_mode(); }
+    FloatingPointMode fp_mode_;
 };
 
 // The observed r of the ten loci, as the correlation step gives it.

@@ -294,9 +294,8 @@ TEST(ReadData, InputFileName) {
     dir.write(std::string(99, 'n'), "not an input\n");
     std::filesystem::create_directory(dir.path() / "sub");
     ChangeDir cd(dir.path());
-    const char* old_home = std::getenv("HOME");
-    const std::string saved_home = old_home ? old_home : "";
-    setenv("HOME", dir.path().c_str(), 1);
+    EnvironmentVariable home("HOME");
+    home.set(dir.path().string());
 
     struct Case {
         std::vector<std::string> args;
@@ -338,10 +337,6 @@ TEST(ReadData, InputFileName) {
     EXPECT_EQ(run_captured(readdata).out, stop_line("The input file does not exist!"));
     EXPECT_EQ(testing::internal::GetCapturedStderr(),
               "Tuvamo: cannot open input file: Tuvamo.InFile: No such file or directory\n");
-    if (old_home)
-        setenv("HOME", saved_home.c_str(), 1);
-    else
-        unsetenv("HOME");
 }
 
 // Tables grow with the values that back them: a count that the file does not
@@ -360,7 +355,7 @@ TEST(ReadData, HugeCountsWithoutTheValuesEndWithTheReadersMessage) {
         {"sample size", &Input::populations, "2147483647\n1 1 2 2\n",
          "Error in reading data for individual 2 in population 1"},
     };
-    platform::set_allocation_limit(std::size_t{1} << 24);
+    AllocationLimit limit(std::size_t{1} << 24);
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         Input in;
@@ -369,7 +364,6 @@ TEST(ReadData, HugeCountsWithoutTheValuesEndWithTheReadersMessage) {
         EXPECT_EQ(r.status, platform::status_data_error);
         EXPECT_EQ(r.out, stop_line(c.message));
     }
-    platform::set_allocation_limit(0);
 }
 
 // The total of the sample sizes must fit the 32-bit numbering of the
@@ -390,7 +384,7 @@ TEST(ReadData, PermutationTablesBeyondTheMemoryLimitEndTheRunEarly) {
     Input in;
     in.numpermut = "10000000";
     in.populations = "2\n1 1 2 2\nnot a record\n";
-    platform::set_allocation_limit(std::size_t{1} << 26);
+    AllocationLimit limit(std::size_t{1} << 26);
     testing::internal::CaptureStderr();
     auto r = read_input(in.text());
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "Tuvamo: memory exhausted\n");
@@ -399,7 +393,6 @@ TEST(ReadData, PermutationTablesBeyondTheMemoryLimitEndTheRunEarly) {
 
     in.numpermut = "100000";  // 2.4 MB of tables: the records are read
     r = read_input(in.text());
-    platform::set_allocation_limit(0);
     EXPECT_EQ(r.out, stop_line("Error in reading data for individual 2 in population 1"));
 }
 
