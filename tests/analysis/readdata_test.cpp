@@ -113,6 +113,30 @@ TEST(ReadData, CrlfLineEndsReadLikeLineFeeds) {
     EXPECT_EQ(c22, codes(2, 2));
 }
 
+// Any cut of an input before its last value stops the reader with one line on
+// standard output and nothing on standard error, with either line end. (The
+// whole-run tests run a few of these cuts through the program.)
+TEST(ReadData, EveryTruncationStopsWithOneLine) {
+    Input in;
+    in.seed = "12345";
+    in.populations = "2\n1 1 2 2\n1 2 2 2\n3\n3 3 2 2\n1 3 0 9\n2 2 2 2\n";
+    for (const std::string eol : {"\n", "\r\n"}) {
+        std::string whole;
+        for (char c : in.text()) whole += c == '\n' ? eol : std::string(1, c);
+        const std::size_t last_value = whole.find_last_of("0123456789");
+        for (std::size_t n = 0; n <= last_value; ++n) {
+            SCOPED_TRACE(std::to_string(n) + " bytes" + (eol == "\n" ? " (LF)" : " (CRLF)"));
+            testing::internal::CaptureStderr();
+            const auto r = read_input(whole.substr(0, n));
+            EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+            EXPECT_EQ(r.status, platform::status_data_error);
+            ASSERT_GE(r.out.size(), 2u);
+            EXPECT_EQ(r.out[0], ' ');
+            EXPECT_EQ(r.out.find('\n'), r.out.size() - 1) << r.out;
+        }
+    }
+}
+
 TEST(ReadData, IntegerParameters) {
     struct Case {
         std::string Input::*field;
