@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
-# Builds and runs every test: the unit and whole-run tests in Debug and Release,
-# again under AddressSanitizer and UndefinedBehaviorSanitizer, then the input
-# reader's fuzzer for a minute, and the Windows program under Wine beside the
-# Linux one. Every build treats compiler warnings as errors.
+# Builds and runs every test: the unit and whole-run tests in Debug and Release
+# (in Release also each test binary run whole with its tests shuffled, so that
+# no test depends on what another left behind), again under AddressSanitizer
+# and UndefinedBehaviorSanitizer, then the input reader's fuzzer for a minute,
+# and the Windows program under Wine beside the Linux one. Every build treats
+# compiler warnings as errors.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/deps.sh
@@ -18,8 +20,18 @@ run_suite() {  # build-dir, cmake options...
   (cd "$dir" && ctest -j"$jobs" --no-tests=error --output-on-failure --timeout 600)
 }
 
+run_shuffled() {  # build-dir: each test binary run whole once, its tests shuffled
+  local dir=$1
+  echo "== tests: $dir, each binary whole and shuffled"
+  # The exhaustive formatter test changes no state and has run in the suite.
+  "$dir/tuvamo_tests" --gtest_shuffle --gtest_brief=1 \
+    --gtest_filter=-FormatFixed.FastSevenWideMatchesExactOnEveryFloat
+  "$dir/tuvamo_e2e" --gtest_shuffle --gtest_brief=1
+}
+
 run_suite build/debug -DCMAKE_BUILD_TYPE=Debug
 run_suite build/release -DCMAKE_BUILD_TYPE=Release
+run_shuffled build/release
 run_suite build/sanitize -DCMAKE_BUILD_TYPE=Debug -DTUVAMO_SANITIZE=ON
 
 echo "== fuzzing the input reader"

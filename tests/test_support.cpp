@@ -1,6 +1,9 @@
 #include "tests/test_support.h"
 
+#include <xmmintrin.h>
+
 #include <algorithm>
+#include <cstdlib>
 
 #include "analysis/variables.h"
 #include "numerics/random.h"
@@ -102,3 +105,26 @@ void set_locus_results(const std::vector<float>& hs, const std::vector<float>& g
         variables.gst(static_cast<std::ptrdiff_t>(l + 1)) = gst[l];
     }
 }
+
+AllocationLimit::AllocationLimit(std::size_t bytes) { platform::set_allocation_limit(bytes); }
+AllocationLimit::~AllocationLimit() { platform::set_allocation_limit(0); }
+
+EnvironmentVariable::EnvironmentVariable(std::string name) : name_(std::move(name)) {
+    if (const char* value = std::getenv(name_.c_str())) old_ = value;
+}
+EnvironmentVariable::~EnvironmentVariable() {
+    if (old_)
+        setenv(name_.c_str(), old_->c_str(), 1);
+    else
+        unsetenv(name_.c_str());
+}
+void EnvironmentVariable::set(const std::string& value) { setenv(name_.c_str(), value.c_str(), 1); }
+void EnvironmentVariable::unset() { unsetenv(name_.c_str()); }
+
+FloatingPointMode::FloatingPointMode(bool flush_to_zero) : saved_(_mm_getcsr()) {
+    if (flush_to_zero)
+        platform::set_fp_mode();
+    else
+        _mm_setcsr(saved_ & ~(_MM_FLUSH_ZERO_ON | 0x0040u));  // 0x0040: denormals are zero
+}
+FloatingPointMode::~FloatingPointMode() { _mm_setcsr(saved_); }

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <functional>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -51,3 +52,52 @@ std::vector<int> codes(std::ptrdiff_t p, std::size_t l);
 // Resets the program state and sets numloci, hs and gst to these per-locus
 // results, with the random seed `seed` (stored as the input reader stores it).
 void set_locus_results(const std::vector<float>& hs, const std::vector<float>& gst, int seed = 0);
+
+// ---- Process-wide state, set for one test and put back after it -----------------
+//
+// Each guard sets one piece of the process's state when it is made and puts
+// back what was there when it goes, whether the test passes or not, so that
+// every test passes alone and in any order. (The current directory: ChangeDir.)
+
+// The most memory the program's arrays may hold (platform::set_allocation_limit)
+// for the guard's lifetime; afterwards the default again. The memory already
+// claimed counts against it: a test that needs none claimed resets the program
+// state first.
+class AllocationLimit {
+public:
+    explicit AllocationLimit(std::size_t bytes);
+    ~AllocationLimit();
+    AllocationLimit(const AllocationLimit&) = delete;
+    AllocationLimit& operator=(const AllocationLimit&) = delete;
+};
+
+// An environment variable changed for the guard's lifetime, then put back as
+// it was (set to its old value, or unset).
+class EnvironmentVariable {
+public:
+    explicit EnvironmentVariable(std::string name);
+    ~EnvironmentVariable();
+    EnvironmentVariable(const EnvironmentVariable&) = delete;
+    EnvironmentVariable& operator=(const EnvironmentVariable&) = delete;
+
+    void set(const std::string& value);
+    void unset();
+
+private:
+    std::string name_;
+    std::optional<std::string> old_;
+};
+
+// The processor's floating-point mode for the guard's lifetime: with
+// flush-to-zero and denormals-are-zero as the program runs (platform::set_fp_mode)
+// or without them, as a process starts; the old mode is put back afterwards.
+class FloatingPointMode {
+public:
+    explicit FloatingPointMode(bool flush_to_zero = true);
+    ~FloatingPointMode();
+    FloatingPointMode(const FloatingPointMode&) = delete;
+    FloatingPointMode& operator=(const FloatingPointMode&) = delete;
+
+private:
+    unsigned saved_;
+};

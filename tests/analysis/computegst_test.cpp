@@ -30,10 +30,8 @@ void expect_locus(int l, Expected e) {
 
 class ComputeGst : public ::testing::Test {
 protected:
-    void SetUp() override {
-        reset_program_state();
-        platform::set_fp_mode();
-    }
+    void SetUp() override { reset_program_state(); }
+    FloatingPointMode fp_mode_;
 };
 
 // Small named populations at one locus with two alleles.

@@ -25,7 +25,7 @@ Outputs run_correlate() {
 
 class Correlate : public ::testing::Test {
 protected:
-    void SetUp() override { platform::set_fp_mode(); }
+    FloatingPointMode fp_mode_;
 };
 
 // Expected bits below come from an independent single-precision emulation

@@ -16,6 +16,7 @@
 #include <iterator>
 #include <limits>
 #include <numeric>
+#include <optional>
 #include <random>
 #include <string>
 #include <utility>
@@ -758,11 +759,11 @@ TEST_F(OutputTest, Output1QuantilesMatchTheIndexSortOnRandomData) {
             const auto gst = table_bits(variables.gst_p);
             // The program runs with flush-to-zero and denormals-are-zero,
             // under which subnormals compare equal to zero, in the sort too.
-            const unsigned saved = _mm_getcsr();
-            if (flush_to_zero) platform::set_fp_mode();
+            std::optional<FloatingPointMode> fp_mode;
+            fp_mode.emplace(flush_to_zero);
             const StepResult result = run_captured([] { output1(0.0f, 0.0f, 0.0f, 0.0f, 0.0f); });
             const std::string want = reference_locus_file();
-            _mm_setcsr(saved);
+            fp_mode.reset();
             EXPECT_EQ(result.status, -1);
             EXPECT_EQ(dir.read("rq.LocusGST"), want);
             EXPECT_TRUE(table_bits(variables.ht_p) == ht && table_bits(variables.hs_p) == hs &&

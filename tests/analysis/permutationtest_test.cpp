@@ -21,7 +21,7 @@ const float ten_r = -0.68762f;  // close to, not exactly, the observed r of thes
 
 class PermutationTest : public ::testing::Test {
 protected:
-    void SetUp() override { platform::set_fp_mode(); }
+    FloatingPointMode fp_mode_;
 };
 
 // The observed r of the ten loci, as the correlation step gives it.
@@ -155,25 +155,37 @@ TEST(PermutationSums, OnePassWhereAccurateDeviationsWhereItCancels) {
     EXPECT_TRUE(std::isnan(sum_of_squares(0.0f, std::nanf(""), 0, nullptr, 0.0, 0.0)));
 }
 
-// 2,000 loci whose Hs barely varies (0.95 give or take 1.7e-4, so a spread of
-// about 1e-4), with a weak negative trend of Gst on Hs: r = -0.0391, t-test
-// probability 0.0802. The one-pass sum of squares of Hs is rounding noise
-// there (off by about 0.1, the sum itself being about 2e-5); taken as it was, it shrank every permuted r towards 0 and the
-// probability came out as 0. The probability must agree with an independent
-// estimate: a double-precision Monte Carlo of the same re-pairings, 20,000 of
-// them with their own random numbers, r of each about the pairs' means in
-// double (0.0404, standard error 0.0014; the program gives 0.0401), and the
-// lower tail of the t test (0.0401).
+// 100 loci whose Hs barely varies (0.95 give or take 1.7e-4, so a spread of
+// about 1e-4), with a weak negative trend of Gst on Hs: r = -0.1256, t-test
+// probability 0.2132. The one-pass sum of squares of Hs is rounding noise
+// there (6.1e-5, the sum itself being 1.0e-6); taken as it was, it shrank
+// every permuted r towards 0, by a factor of about 8, and the probability came
+// out as 0. The probability must agree with an independent estimate: a
+// double-precision Monte Carlo of the same re-pairings, 20,000 of them with
+// their own random numbers, r of each about the pairs' means in double
+// (0.1057, standard error 0.0022; the program gives 0.1063), and the lower
+// tail of the t test (0.1066).
 TEST_F(PermutationTest, HsThatBarelyVariesAgreesWithAnIndependentEstimate) {
     std::mt19937 gen(20261210);
     const auto unit = [&] { return (static_cast<double>(gen()) + 0.5) / 4294967296.0; };
-    const int n = 2000;
+    const int n = 100;
     std::vector<float> hs, gst;
     for (int l = 0; l < n; ++l) {
         const double h = 1.7e-4 * (2.0 * unit() - 1.0);
         hs.push_back(static_cast<float>(0.95 + h));
         gst.push_back(static_cast<float>(0.05 + 0.017 * (2.0 * unit() - 1.0) - 4.0 * h));
     }
+    // The one-pass sum of squares is far off here, so that taking it shows.
+    float sum = 0.0f, sum2 = 0.0f;
+    for (float x : hs) {
+        sum = sum + x;
+        sum2 = sum2 + x * x;
+    }
+    const float mean = sum / static_cast<float>(n);
+    float from_deviations = 0.0f;
+    for (float x : hs) from_deviations = from_deviations + (x - mean) * (x - mean);
+    EXPECT_GT(sum2 - (mean * mean) * static_cast<float>(n), 10.0f * from_deviations);
+
     set_locus_results(hs, gst, 4711);
     float r, probt, a, b;
     run_captured([&] { correlate(r, probt, a, b); });

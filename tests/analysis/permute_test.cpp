@@ -66,7 +66,7 @@ int seed_giving(const std::vector<int>& draws) {
 
 class Permute : public ::testing::Test {
 protected:
-    void SetUp() override { platform::set_fp_mode(); }
+    FloatingPointMode fp_mode_;
 };
 
 // Draws 3, 1, 1, 1 place individuals 3, 1, 4, 2 and leave the pool as
@@ -195,9 +195,8 @@ TEST_F(Permute, BatchedAndPermdataRoutesAgree) {
 TEST_F(Permute, TablesThatDoNotFitTogetherEndTheRunBeforeAnyMark) {
     prepare({2, 2}, 1000000, 1);
     const std::size_t table = 3 * 1000000 * sizeof(float);
-    platform::set_allocation_limit(table * 5 / 2 + (std::size_t{1} << 20));
+    AllocationLimit limit(table * 5 / 2 + (std::size_t{1} << 20));
     auto run = run_captured([] { permute(); });
-    platform::set_allocation_limit(0);
     EXPECT_EQ(run.status, platform::status_fatal);
     EXPECT_EQ(run.out, "");
 }
@@ -212,10 +211,9 @@ namespace {
 TEST_F(Permute, TablesTakeOverTheMemoryHeldForThem) {
     prepare({2, 2}, 1000000, 1);
     const std::size_t table = 3 * 1000000 * sizeof(float);
-    platform::set_allocation_limit(table * 4 + (std::size_t{1} << 20));
+    AllocationLimit limit(table * 4 + (std::size_t{1} << 20));
     variables.tables_claim.claim(3 * 1000000, 3 * sizeof(float));
     auto run = run_captured([] { permute(); });
-    platform::set_allocation_limit(0);
     EXPECT_EQ(run.status, -1);
 }
 

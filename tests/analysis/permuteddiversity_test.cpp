@@ -20,10 +20,8 @@ const Genotype miss{127, 127};
 
 class PermutedDiversityTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        reset_program_state();
-        platform::set_fp_mode();
-    }
+    void SetUp() override { reset_program_state(); }
+    FloatingPointMode fp_mode_;
 };
 
 // The arrangement that puts every individual back in its own population

@@ -113,6 +113,30 @@ TEST(ReadData, CrlfLineEndsReadLikeLineFeeds) {
     EXPECT_EQ(c22, codes(2, 2));
 }
 
+// Any cut of an input before its last value stops the reader with one line on
+// standard output and nothing on standard error, with either line end. (The
+// whole-run tests run a few of these cuts through the program.)
+TEST(ReadData, EveryTruncationStopsWithOneLine) {
+    Input in;
+    in.seed = "12345";
+    in.populations = "2\n1 1 2 2\n1 2 2 2\n3\n3 3 2 2\n1 3 0 9\n2 2 2 2\n";
+    for (const std::string eol : {"\n", "\r\n"}) {
+        std::string whole;
+        for (char c : in.text()) whole += c == '\n' ? eol : std::string(1, c);
+        const std::size_t last_value = whole.find_last_of("0123456789");
+        for (std::size_t n = 0; n <= last_value; ++n) {
+            SCOPED_TRACE(std::to_string(n) + " bytes" + (eol == "\n" ? " (LF)" : " (CRLF)"));
+            testing::internal::CaptureStderr();
+            const auto r = read_input(whole.substr(0, n));
+            EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+            EXPECT_EQ(r.status, platform::status_data_error);
+            ASSERT_GE(r.out.size(), 2u);
+            EXPECT_EQ(r.out[0], ' ');
+            EXPECT_EQ(r.out.find('\n'), r.out.size() - 1) << r.out;
+        }
+    }
+}
+
 TEST(ReadData, IntegerParameters) {
     struct Case {
         std::string Input::*field;
@@ -294,9 +318,8 @@ TEST(ReadData, InputFileName) {
     dir.write(std::string(99, 'n'), "not an input\n");
     std::filesystem::create_directory(dir.path() / "sub");
     ChangeDir cd(dir.path());
-    const char* old_home = std::getenv("HOME");
-    const std::string saved_home = old_home ? old_home : "";
-    setenv("HOME", dir.path().c_str(), 1);
+    EnvironmentVariable home("HOME");
+    home.set(dir.path().string());
 
     struct Case {
         std::vector<std::string> args;
@@ -338,10 +361,6 @@ TEST(ReadData, InputFileName) {
     EXPECT_EQ(run_captured(readdata).out, stop_line("The input file does not exist!"));
     EXPECT_EQ(testing::internal::GetCapturedStderr(),
               "Tuvamo: cannot open input file: Tuvamo.InFile: No such file or directory\n");
-    if (old_home)
-        setenv("HOME", saved_home.c_str(), 1);
-    else
-        unsetenv("HOME");
 }
 
 // Tables grow with the values that back them: a count that the file does not
@@ -360,7 +379,7 @@ TEST(ReadData, HugeCountsWithoutTheValuesEndWithTheReadersMessage) {
         {"sample size", &Input::populations, "2147483647\n1 1 2 2\n",
          "Error in reading data for individual 2 in population 1"},
     };
-    platform::set_allocation_limit(std::size_t{1} << 24);
+    AllocationLimit limit(std::size_t{1} << 24);
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         Input in;
@@ -369,7 +388,6 @@ TEST(ReadData, HugeCountsWithoutTheValuesEndWithTheReadersMessage) {
         EXPECT_EQ(r.status, platform::status_data_error);
         EXPECT_EQ(r.out, stop_line(c.message));
     }
-    platform::set_allocation_limit(0);
 }
 
 // The total of the sample sizes must fit the 32-bit numbering of the
@@ -390,7 +408,7 @@ TEST(ReadData, PermutationTablesBeyondTheMemoryLimitEndTheRunEarly) {
     Input in;
     in.numpermut = "10000000";
     in.populations = "2\n1 1 2 2\nnot a record\n";
-    platform::set_allocation_limit(std::size_t{1} << 26);
+    AllocationLimit limit(std::size_t{1} << 26);
     testing::internal::CaptureStderr();
     auto r = read_input(in.text());
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "Tuvamo: memory exhausted\n");
@@ -399,7 +417,6 @@ TEST(ReadData, PermutationTablesBeyondTheMemoryLimitEndTheRunEarly) {
 
     in.numpermut = "100000";  // 2.4 MB of tables: the records are read
     r = read_input(in.text());
-    platform::set_allocation_limit(0);
     EXPECT_EQ(r.out, stop_line("Error in reading data for individual 2 in population 1"));
 }
 

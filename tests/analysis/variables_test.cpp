@@ -190,9 +190,9 @@ TEST(ReallocateIv, GrowsShrinksAndEmpties) {
 
     // Memory that cannot be had ends the run as every memory failure does:
     // the fatal status, and nothing on standard output.
-    platform::set_allocation_limit(1000);
+    reset_program_state();  // no array holds memory
+    AllocationLimit limit(1000);
     auto failed = run_captured([] { reallocate_iv(vec_of({1, 2}), 1000); });
-    platform::set_allocation_limit(0);
     EXPECT_EQ(failed.status, platform::status_fatal);
     EXPECT_EQ(failed.out, "");
 }

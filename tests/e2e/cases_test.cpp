@@ -25,6 +25,13 @@ std::vector<std::string> case_names() {
     return names;
 }
 
+// The cases are found: a wrong cases folder would otherwise run none of them
+// and pass.
+TEST(WholeRunCases, AreFound) {
+    EXPECT_TRUE(fs::is_directory(TUVAMO_CASES)) << TUVAMO_CASES;
+    EXPECT_FALSE(case_names().empty()) << TUVAMO_CASES;
+}
+
 class WholeRun : public ::testing::TestWithParam<std::string> {};
 
 TEST_P(WholeRun, MatchesExpectedOutputAndFiles) {

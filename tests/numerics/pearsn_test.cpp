@@ -47,7 +47,7 @@ TEST(Gammln, KnownValues) {
         {0.1f, 0x40102C72u},
         {100.0f, 0x43B3912Eu},
     };
-    platform::set_fp_mode();
+    FloatingPointMode fp_mode;
     for (const Case& c : cases) {
         SCOPED_TRACE(c.xx);
         EXPECT_EQ(bits(gammln(c.xx)), c.result);
@@ -55,7 +55,7 @@ TEST(Gammln, KnownValues) {
 }
 
 TEST(Betacf, ConvergesWithoutWarning) {
-    platform::set_fp_mode();
+    FloatingPointMode fp_mode;
     float cf = 0.0f;
     StepResult run = run_captured([&] { cf = betacf(2.0f, 3.0f, 0.4f); });
     EXPECT_EQ(bits(cf), 0x4021F9AFu);  // 2.5308645
@@ -83,7 +83,7 @@ TEST(Betai, KnownValues) {
         {0.5f, 0.5f, 0.0f, 0x00000000u},
         {7.0f, 3.0f, 1.0f, 0x3F800000u},
     };
-    platform::set_fp_mode();
+    FloatingPointMode fp_mode;
     StepResult run = run_captured([&] {
         for (const Case& c : cases) {
             SCOPED_TRACE(testing::Message() << c.a << " " << c.b << " " << c.x);
@@ -112,7 +112,7 @@ TEST(Pearsn, CorrelationAndProbability) {
         {"perfect", {1, 2, 3, 4, 5}, {2, 4, 6, 8, 10}, 0x3F800000u, 0x00000000u},
         {"perfect inverse", {1, 2, 3, 4, 5}, {10, 8, 6, 4, 2}, 0xBF800000u, 0x00000000u},
     };
-    platform::set_fp_mode();
+    FloatingPointMode fp_mode;
     StepResult run = run_captured([&] {
         for (const Case& c : cases) {
             SCOPED_TRACE(c.name);

@@ -22,17 +22,14 @@ std::set<std::string> names_in(const fs::path& dir) {
 }
 
 TEST(ResolveFileName, DropsOuterBlanksAndTakesHomeForTilde) {
-    const char* old_home = std::getenv("HOME");
-    const std::string saved = old_home ? old_home : "";
-    setenv("HOME", "/home/someone", 1);
+    EnvironmentVariable home("HOME");
+    home.set("/home/someone");
     EXPECT_EQ(platform::resolve_file_name("  a b.txt  "), "a b.txt");
     EXPECT_EQ(platform::resolve_file_name(" ~/data/in"), "/home/someone/data/in");
     EXPECT_EQ(platform::resolve_file_name("~data"), "~data");
     EXPECT_EQ(platform::resolve_file_name("x/~/y"), "x/~/y");
-    unsetenv("HOME");
+    home.unset();
     EXPECT_EQ(platform::resolve_file_name("~/in"), "~/in");
-    if (old_home)
-        setenv("HOME", saved.c_str(), 1);
 }
 
 // Writes one result file of the run holding `text`.
@@ -154,7 +151,8 @@ TEST(ResultSet, UnwritableNamesFailWhenNamed) {
 }
 
 TEST(MemoryClaim, ClaimsAddUpAndAreGivenBack) {
-    platform::set_allocation_limit(1000);
+    reset_program_state();  // no array holds memory
+    AllocationLimit limit(1000);
     {
         platform::MemoryClaim a, b;
         a.claim(600, 1);
@@ -172,7 +170,6 @@ TEST(MemoryClaim, ClaimsAddUpAndAreGivenBack) {
     c.release();
     auto wrapped = run_captured([&] { c.claim(std::size_t{1} << 62, 8); });
     EXPECT_EQ(wrapped.status, platform::status_fatal);
-    platform::set_allocation_limit(0);
 }
 
 // No limit, however high it is set, lets an array pass PTRDIFF_MAX bytes, so
