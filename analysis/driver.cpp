@@ -1,8 +1,7 @@
 #include "analysis/driver.h"
 
-#include <cerrno>
-#include <cstdio>
 #include <new>
+#include <string>
 #include <string_view>
 
 #include "analysis/computegst.h"
@@ -34,6 +33,10 @@ void run() {
     readdata();
     // Every result file is named and can be written before the work starts.
     prepareresults();
+    if (const std::string name = platform::result_that_is_input(); !name.empty()) {
+        message("The result file " + name + " is the input file!");
+        platform::stop(platform::status_data_error);
+    }
 
     message("Computing Gst, Hs of original data...");
     computegst(1, 1, variables.numloci);
@@ -97,13 +100,5 @@ int driver(int argc, const char* const* argv, void (*on_step)(std::string_view l
         platform::discard_results();
         status = stop.status;
     }
-    if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
-        int err = errno;
-        try {
-            platform::fatal("cannot write standard output", {}, err);
-        } catch (const platform::RunStop& stop) {
-            status = stop.status;
-        }
-    }
-    return status;
+    return platform::end_run(status);
 }

@@ -12,6 +12,8 @@
 
 #include <xmmintrin.h>
 
+#include "platform/results_sys.h"
+
 #ifdef _WIN32
 #include <fcntl.h>
 #include <io.h>
@@ -43,6 +45,15 @@ void set_binary(std::FILE* stream, bool& done) {
     done = true;
 }
 #endif
+bool stdout_failed = false;  // reported once
+
+// A write to standard output failed with `error`: before the set is
+// committed the run ends at once, with the system's reason from that write.
+void output_failed(int error) {
+    if (stdout_failed || sys::committed()) return;
+    stdout_failed = true;
+    fatal("cannot write standard output", {}, error);
+}
 
 std::size_t default_allocation_limit() {
 #ifdef _WIN32
@@ -69,7 +80,7 @@ void write_stdout(std::string_view text) {
 #ifdef _WIN32
     set_binary(stdout, stdout_binary);
 #endif
-    std::fwrite(text.data(), 1, text.size(), stdout);
+    if (std::fwrite(text.data(), 1, text.size(), stdout) != text.size()) output_failed(errno);
 }
 
 }  // namespace
@@ -174,7 +185,18 @@ void out_freeform_line(std::string_view text) {
 }
 
 void out_flush() {
-    if (!captured) std::fflush(stdout);
+    if (!captured && std::fflush(stdout) != 0) output_failed(errno);
+}
+
+int finish_output(int status) noexcept {
+    const bool failed = stdout_failed;
+    stdout_failed = false;
+    if (std::fflush(stdout) == 0 && !std::ferror(stdout)) return status;
+    const int error = errno;
+    std::clearerr(stdout);
+    if (failed || sys::committed()) return status;
+    report("cannot write standard output", {}, error);
+    return status_fatal;
 }
 
 void capture_output(std::string* sink) { captured = sink; }
@@ -242,6 +264,7 @@ bool InputFile::open(const std::string& name, int& error) {
     }
 #endif
     name_ = name;
+    sys::note_input(file_);
     pos_ = len_ = 0;
     // The byte-order mark that editors put before UTF-8 text.
     fill();

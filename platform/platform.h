@@ -180,13 +180,16 @@ private:
 // ---- Result files -------------------------------------------------------------------
 
 // The result files of a run form one set. Each is written to a temporary file
-// (".Tuvamo-<process>-<n>.tmp") beside the file it will replace, and only
-// commit_results() puts them in place, all of them, one after another; a run
-// that fails or is interrupted before that leaves every earlier file as it
-// was. A name that is a symbolic link stands for the file it leads to; that
-// file is replaced and keeps its permission bits. Two exceptions are written
-// in place: an existing device or pipe at a result name, and an existing
-// file that may be written in a folder that refuses new files.
+// (".Tuvamo-<process>-<n>.tmp", readable by the user alone until it takes its
+// final owner, group and permission bits just before it is put in place)
+// beside the file it will replace, and only commit_results() puts them in
+// place, all of them, one after another; a run that fails or is interrupted
+// before that leaves every earlier file as it was. A name that is a symbolic
+// link stands for the file it leads to, where the system would follow that
+// link for this user; that file is replaced. Written in place instead: an
+// existing device or pipe at a result name, a link that leads to one or that
+// only the system can follow (such as /dev/stdout), and an existing file
+// that may be written in a folder that refuses new files.
 
 // Makes `name` (used as resolve_file_name gives it) a result file of the run
 // and creates its temporary file now, so that a name or a folder that cannot
@@ -194,22 +197,34 @@ private:
 // A name given again is the same file.
 void add_result(std::string_view name);
 
+// The first result name of the set that leads to the run's input file (the
+// same file, under whatever name); empty when none does.
+std::string result_that_is_input();
+
 // Puts every written result file of the run in place under a lock on the
 // folder that holds `lock_for` (the first result's folder when empty), so
 // that two runs never mix their sets; then the set is empty. Ends the run
 // with the file diagnostic when a file of the set was not written or cannot
-// be put in place.
+// be put in place. Within a run, from the first rename on the run is
+// committed: a signal is held back until end_run(), which drops it, and a
+// standard output that fails no longer ends the run.
 void commit_results(std::string_view lock_for = {});
 
 // Removes the temporary files of the set and empties it: the run ends
 // without its results.
 void discard_results() noexcept;
 
-// From here on, SIGINT, SIGTERM, SIGHUP, SIGPIPE and SIGXFSZ (on Windows
-// Ctrl-C, Ctrl-Break and closing the console) remove the run's temporary
-// files and end the process as the signal would have; a signal the caller
-// ignores stays ignored.
+// Starts a run: from here on every signal whose default action ends the
+// process (on Windows Ctrl-C, Ctrl-Break and closing the console) removes
+// the run's temporary files and then takes its course as it would have; a
+// signal the caller ignores stays ignored.
 void handle_interrupts();
+
+// Ends the run that ended with `status`: hands standard output's last text to
+// the system (a failure there, before the set is committed, is reported and
+// gives the fatal status), drops the signals held since the commit and puts
+// back the signal handling found at handle_interrupts(). The run's status.
+int end_run(int status) noexcept;
 
 // One result file of the run, written through a buffer. Every failure ends
 // the run with the fatal file diagnostic.
