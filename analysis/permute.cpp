@@ -1,7 +1,7 @@
 #include "analysis/permute.h"
 
+#include <algorithm>
 #include <cstddef>
-#include <cstring>
 #include <string>
 
 #include "analysis/computegst.h"
@@ -109,9 +109,9 @@ void permute_with(bool batched) {
             }
             computegst(0, 1, v.numloci);
             const auto col = static_cast<std::size_t>(i);
-            std::memcpy(v.gst_p.column(col), v.gst.data(), loci * sizeof(float));
-            std::memcpy(v.hs_p.column(col), v.hs.data(), loci * sizeof(float));
-            std::memcpy(v.ht_p.column(col), v.ht.data(), loci * sizeof(float));
+            std::copy_n(v.gst.data(), loci, v.gst_p.column(col));
+            std::copy_n(v.hs.data(), loci, v.hs_p.column(col));
+            std::copy_n(v.ht.data(), loci, v.ht_p.column(col));
         }
     }
 
