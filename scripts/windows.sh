@@ -159,6 +159,16 @@ interrupted() {
   done
   ls -A "$dir" | grep -q '^\.Tuvamo-' || { echo "interrupted: no temporary result file while the program ran"; ok=0; }
   kill -INT "$pid" 2>/dev/null || true
+  # A run that Ctrl-C does not end within a minute is a failure, and ended.
+  for i in $(seq 1 600); do
+    kill -0 "$pid" 2>/dev/null || break
+    sleep 0.1
+  done
+  if kill -0 "$pid" 2>/dev/null; then
+    echo "interrupted: the program had not ended 60 s after Ctrl-C"
+    ok=0
+    kill -KILL "$pid" 2>/dev/null || true
+  fi
   wait "$pid" 2>/dev/null || true
   if ls -A "$dir" | grep -q '^\.Tuvamo-'; then echo "interrupted: temporary result files left behind"; ok=0; fi
   [ "$(cat "$dir/example.LocusGST")" = earlier ] || { echo "interrupted: the earlier result file changed"; ok=0; }
