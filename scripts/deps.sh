@@ -46,38 +46,74 @@ if [ "${1:-}" = windows ] && ! command -v wine >/dev/null 2>&1; then
   apt_install wine32:i386 wine
 fi
 
-# Wine's 32-bit loader is a 32-bit x86 Linux program. A kernel that cannot run
-# those refuses it (exit status 126, "Exec format error"); there qemu-user runs
-# them, registered for them with binfmt_misc, and Wine's preloader reserves the
-# Windows address space at start (without it, Wine under qemu-user takes about a
-# minute to start each process). A machine that runs them itself is left as is.
+# Wine's 32-bit loader is a 32-bit x86 Linux program. The kernel runs it
+# itself, or hands it to qemu-user through a binfmt_misc handler for 32-bit x86
+# programs; a kernel without 32-bit x86 and with no such handler refuses it
+# (exit status 126, "Exec format error"). Through qemu-user, Wine needs its
+# preloader, which reserves the Windows address space at start: without it each
+# Wine process takes about a minute to start. What decides is how the loader
+# actually runs, not what /proc/sys/fs/binfmt_misc shows: in a container that
+# folder may not be mounted while the kernel's handler still applies.
 if [ "${1:-}" = windows ]; then
+  loader=/usr/lib/wine/wine
+  preloader=/usr/lib/wine/wine-preloader
   binfmt=/proc/sys/fs/binfmt_misc
-  status=0
-  /usr/lib/wine/wine --version >/dev/null 2>&1 || status=$?
-  if [ "$status" -eq 126 ] || [ -e "$binfmt/qemu-i386" ]; then
+
+  # Prints how the loader runs: natively, qemu (through qemu-user, which answers
+  # QEMU_VERSION with its own version), refused (status 126) or failing.
+  loader_runs() {
+    local out status=0
+    out=$(QEMU_VERSION=1 "$loader" --version 2>/dev/null) || status=$?
+    if [ "$status" -eq 126 ]; then echo refused
+    elif [ "$status" -ne 0 ]; then echo failing
+    elif [ "${out#qemu-}" != "$out" ]; then echo qemu
+    else echo natively
+    fi
+  }
+
+  way=$(loader_runs)
+  if [ "$way" != natively ]; then
+    # A package can be recorded as installed while its file is missing (files
+    # left out of a container's image): such a package is installed again.
     need32=()
     [ -x /usr/bin/qemu-i386-static ] || need32+=(qemu-user-static)
-    [ -e /usr/lib/wine/wine-preloader ] || need32+=(wine32-preloader:i386)
+    [ -e "$preloader" ] || need32+=(wine32-preloader:i386)
     if [ ${#need32[@]} -gt 0 ]; then
       require_root "${need32[@]}"
       echo "Installing: ${need32[*]} (32-bit x86 programs through qemu-user)"
       apt-get update -qq >/dev/null
-      apt_install "${need32[@]}"
+      apt_install --reinstall "${need32[@]}"
     fi
-    if [ "$(head -n 1 "$binfmt/qemu-i386" 2>/dev/null)" != enabled ]; then
-      [ "$(id -u)" -eq 0 ] || { echo "deps.sh: this kernel cannot run 32-bit x86 programs; run as root to run them through qemu-user" >&2; exit 1; }
-      [ -e "$binfmt/register" ] || mount -t binfmt_misc binfmt_misc "$binfmt"
-      echo "Registering qemu-i386-static for 32-bit x86 programs with binfmt_misc"
-      if [ -e "$binfmt/qemu-i386" ]; then
-        echo 1 >"$binfmt/qemu-i386"
-      else
-        printf '%s' ':qemu-i386:M::\x7fELF\x01\x01\x01\x00\x00\x00\x00\x00\x00\x00\x00\x00\x02\x00\x03\x00:\xff\xff\xff\xff\xff\xfe\xfe\x00\xff\xff\xff\xff\xff\xff\xff\xff\xfe\xff\xff\xff:/usr/bin/qemu-i386-static:F' >"$binfmt/register"
-      fi
-    fi
-    /usr/lib/wine/wine --version >/dev/null 2>&1 || {
-      echo "deps.sh: 32-bit x86 programs do not run on this machine, not even through qemu-user" >&2
+    way=$(loader_runs)
+  fi
+  if [ "$way" = refused ]; then
+    [ "$(id -u)" -eq 0 ] || { echo "deps.sh: this kernel cannot run 32-bit x86 programs; run as root to run them through qemu-user" >&2; exit 1; }
+    # A container may refuse the mount; there the handler must come from outside.
+    [ -e "$binfmt/register" ] || mount -t binfmt_misc binfmt_misc "$binfmt" 2>/dev/null || true
+    [ -e "$binfmt/register" ] || {
+      echo "deps.sh: this kernel cannot run 32-bit x86 programs, and $binfmt cannot be mounted to hand them to qemu-user; register qemu-i386-static there from outside (flag F)" >&2
       exit 1
     }
+    if [ -e "$binfmt/qemu-i386" ]; then
+      echo "Enabling the binfmt_misc handler qemu-i386 for 32-bit x86 programs"
+      echo 1 >"$binfmt/qemu-i386"
+    else
+      # Flag F: the kernel opens qemu-i386-static now, so the handler also
+      # serves containers and chroots that do not have the file.
+      echo "Registering qemu-i386-static for 32-bit x86 programs with binfmt_misc"
+      printf '%s' ':qemu-i386:M::\x7fELF\x01\x01\x01\x00\x00\x00\x00\x00\x00\x00\x00\x00\x02\x00\x03\x00:\xff\xff\xff\xff\xff\xfe\xfe\x00\xff\xff\xff\xff\xff\xff\xff\xff\xfe\xff\xff\xff:/usr/bin/qemu-i386-static:F' >"$binfmt/register"
+    fi
+    way=$(loader_runs)
   fi
+  case $way in
+    natively) ;;
+    qemu)
+      [ -e "$preloader" ] || {
+        echo "deps.sh: Wine's 32-bit loader runs through qemu-user, but $preloader is missing after installing wine32-preloader:i386" >&2
+        exit 1
+      } ;;
+    *)
+      echo "deps.sh: Wine's 32-bit loader does not run on this machine, not even through qemu-user: $("$loader" --version 2>&1 | head -n 1)" >&2
+      exit 1 ;;
+  esac
 fi

@@ -1,11 +1,11 @@
 #!/usr/bin/env bash
 # Builds the 32-bit Windows program (build/windows/Tuvamo.exe) and, under Wine,
 # runs it beside the Linux program on every whole-run case of tests/e2e/cases and
-# on the example input with its per-permutation files. Standard output, exit
-# status and every file written must be byte-identical once CR LF is read as LF,
-# and every line the Windows program writes must end in CR LF. Last, a run
-# interrupted by Ctrl-C must leave no temporary file and the earlier results. TUVAMO_WERROR=ON
-# in the environment makes compiler warnings errors.
+# on the example input with its per-permutation files. Standard output, standard
+# error, exit status and every file written must be byte-identical once CR LF is
+# read as LF, and every line the Windows program writes must end in CR LF.
+# Last, a run interrupted by Ctrl-C must leave no temporary file and the earlier
+# results. TUVAMO_WERROR=ON in the environment makes compiler warnings errors.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
@@ -21,11 +21,21 @@ cmake --build build/windows -j"$jobs" --target Tuvamo >/dev/null
 linux_exe=$root/build/release/Tuvamo
 windows_exe=$root/build/windows/Tuvamo.exe
 
-# Where the kernel cannot run 32-bit x86 programs, scripts/deps.sh has Wine's
-# 32-bit loader run under qemu-user: still the same 32-bit Windows program.
-if [ "$(head -n 1 /proc/sys/fs/binfmt_misc/qemu-i386 2>/dev/null)" = enabled ]; then
-  echo "windows: Wine's 32-bit loader runs under qemu-user (qemu-i386-static) here"
-fi
+# Which way the 32-bit program runs: natively, or (where the kernel hands 32-bit
+# x86 programs to qemu-user) through qemu-user, which answers QEMU_VERSION with
+# its own version; Wine's loader starts its preloader where it finds it beside
+# itself. Either way it is the same 32-bit Windows program.
+loader=/usr/lib/wine/wine
+way=$(QEMU_VERSION=1 "$loader" --version 2>/dev/null | head -n 1) || true
+case $way in
+  qemu-*)
+    if [ -e "${loader%/*}/wine-preloader" ]; then
+      echo "windows: the 32-bit program runs through qemu-user (${way%% (*}), with Wine's preloader"
+    else
+      echo "windows: the 32-bit program runs through qemu-user (${way%% (*}), without Wine's preloader: each Wine process takes about a minute to start"
+    fi ;;
+  *) echo "windows: the 32-bit program runs natively ($way)" ;;
+esac
 export WINEDEBUG=-all
 WINEPREFIX=
 scratch=$(mktemp -d)
@@ -57,6 +67,7 @@ done
 
 failures=0
 compared=0
+wine_lines='^(qemu: |wine: |wine client error|\*\*\* .* \*\*\*: terminated|[0-9a-f]{4}:(err|fixme|warn|trace):)'
 
 # Every line of a file written on Windows ends in CR LF and no CR stands elsewhere.
 crlf_only() {
@@ -67,7 +78,9 @@ crlf_only() {
   [ "$lf" -eq "$cr" ] && [ "$crlf" -eq "$lf" ] && { [ ! -s "$1" ] || [ "$(tail -c 1 "$1" | od -An -c | tr -d ' ')" = '\n' ]; }
 }
 
-# compare NAME SOURCE-DIR: runs both programs on a copy of SOURCE-DIR's files.
+# compare NAME SOURCE-DIR: runs both programs on a copy of SOURCE-DIR's files;
+# each side's standard output and standard error are kept as the files =stdout
+# and =stderr beside the results, and compared with them.
 compare() {
   local name=$1 src=$2 lin=$scratch/$1/linux win=$scratch/$1/windows
   local -a args=()
@@ -75,13 +88,24 @@ compare() {
   find "$src" -maxdepth 1 -type f ! -name args -exec cp {} "$lin" \; -exec cp {} "$win" \;
   if [ -f "$src/args" ]; then mapfile -t args <"$src/args"; fi
   local ls=0 ws=0
-  (cd "$lin" && "$linux_exe" "${args[@]}" >"$scratch/$name.out.linux" 2>/dev/null) || ls=$?
-  (cd "$win" && timeout --foreground 300 wine "$windows_exe" "${args[@]}" >"$scratch/$name.out.windows" 2>/dev/null) || ws=$?
+  (cd "$lin" && "$linux_exe" "${args[@]}" >"$scratch/$name.out.linux" 2>"$scratch/$name.err.linux") || ls=$?
+  (cd "$win" && timeout --foreground 300 wine "$windows_exe" "${args[@]}" >"$scratch/$name.out.windows" 2>"$scratch/$name.err.windows") || ws=$?
   local ok=1
   [ "$ws" -ne 124 ] || echo "$name: the Windows program had not ended after 300 s"
   [ "$ls" -eq "$ws" ] || { echo "$name: exit status $ls on Linux, $ws on Windows"; ok=0; }
   mv "$scratch/$name.out.linux" "$lin/=stdout"
   mv "$scratch/$name.out.windows" "$win/=stdout"
+  mv "$scratch/$name.err.linux" "$lin/=stderr"
+  mv "$scratch/$name.err.windows" "$win/=stderr"
+  # Wine and qemu-user write messages of their own on the program's standard
+  # error (a helper process that crashes under qemu-user, now and then): those
+  # lines are shown and left out; every line of the program starts "Tuvamo: ".
+  if grep -aqE "$wine_lines" "$win/=stderr"; then
+    echo "$name: not compared, Wine's own lines on standard error:"
+    grep -aE "$wine_lines" "$win/=stderr" | head -n 4 | cat -v | sed 's/^/  /'
+    grep -avE "$wine_lines" "$win/=stderr" >"$scratch/$name.err.windows" || true
+    mv "$scratch/$name.err.windows" "$win/=stderr"
+  fi
   if [ "$(cd "$lin" && ls -A | sort)" != "$(cd "$win" && ls -A | sort)" ]; then
     echo "$name: different files: $(cd "$lin" && ls -A | tr '\n' ' ') / $(cd "$win" && ls -A | tr '\n' ' ')"
     ok=0
@@ -93,6 +117,9 @@ compare() {
     [ -f "$src/$base" ] && cmp -s "$src/$base" "$f" && continue
     if ! tr -d '\r' <"$win/$base" | cmp -s - "$f"; then
       echo "$name: $base differs"
+      case $base in  # the program's own messages: the first lines that differ (< Windows, > Linux)
+        =stdout | =stderr) diff <(tr -d '\r' <"$win/$base") "$f" | grep '^[<>]' | head -n 6 | cat -v | sed 's/^/  /' || true ;;
+      esac
       ok=0
     elif ! crlf_only "$win/$base"; then
       echo "$name: $base has lines not ending in CR LF"
@@ -132,6 +159,16 @@ interrupted() {
   done
   ls -A "$dir" | grep -q '^\.Tuvamo-' || { echo "interrupted: no temporary result file while the program ran"; ok=0; }
   kill -INT "$pid" 2>/dev/null || true
+  # A run that Ctrl-C does not end within a minute is a failure, and ended.
+  for i in $(seq 1 600); do
+    kill -0 "$pid" 2>/dev/null || break
+    sleep 0.1
+  done
+  if kill -0 "$pid" 2>/dev/null; then
+    echo "interrupted: the program had not ended 60 s after Ctrl-C"
+    ok=0
+    kill -KILL "$pid" 2>/dev/null || true
+  fi
   wait "$pid" 2>/dev/null || true
   if ls -A "$dir" | grep -q '^\.Tuvamo-'; then echo "interrupted: temporary result files left behind"; ok=0; fi
   [ "$(cat "$dir/example.LocusGST")" = earlier ] || { echo "interrupted: the earlier result file changed"; ok=0; }
