@@ -213,7 +213,7 @@ TEST(Reallocate, KeepsValuesOfAnyTypeAndGivesBackTheOldMemory) {
     EXPECT_EQ(grown(1), (LocusText{'B', 'C'}));
     grown.release();
 
-    platform::set_allocation_limit(1000);
+    const AllocationLimit limit(1000);
     Vec<allelecode> codes;
     codes.allocate(1, 600, 7);
     Vec<allelecode> shrunk = reallocate(std::move(codes), -128, 300);
@@ -221,7 +221,6 @@ TEST(Reallocate, KeepsValuesOfAnyTypeAndGivesBackTheOldMemory) {
     EXPECT_EQ(shrunk(171), 7);
     Vec<allelecode> rest;
     const auto r = run_captured([&] { rest.allocate(1, 700); });
-    platform::set_allocation_limit(0);
     EXPECT_EQ(r.status, -1);  // returned normally
 }
 

@@ -178,7 +178,7 @@ TEST(MemoryClaim, NoLimitPassesPtrdiffMax) {
     constexpr auto largest = static_cast<std::size_t>(PTRDIFF_MAX);
     for (std::size_t limit : {SIZE_MAX, largest + 1, std::size_t{0}}) {
         SCOPED_TRACE(limit);
-        platform::set_allocation_limit(limit);
+        const AllocationLimit guard(limit);
         for (const auto& [count, size] : {std::pair{largest + 1, std::size_t{1}},
                                           std::pair{largest / 2 + 1, std::size_t{2}},
                                           std::pair{std::size_t{2}, largest / 2 + 1}}) {
@@ -186,9 +186,8 @@ TEST(MemoryClaim, NoLimitPassesPtrdiffMax) {
             EXPECT_EQ(r.status, platform::status_fatal);
         }
     }
-    platform::set_allocation_limit(SIZE_MAX);
+    const AllocationLimit guard(SIZE_MAX);
     EXPECT_EQ(platform::checked_bytes(largest / 2, 2), largest - 1);
-    platform::set_allocation_limit(0);
 }
 
 TEST(SaturatedProduct, IsTheProductOrTheLargestSize) {
