@@ -86,11 +86,10 @@ PermutationNames permutation_names(const std::string& prefix, const FolderIgnore
     // Whether two different keys that differ only in letter case name one
     // file: every folder where their parts differ ignores case. Both have the
     // separators in the same places.
+    const std::string stem_key = platform::file_name_key(stem + ".Perm-");
+    const std::string stem_folder = folder_before(stem_key, stem_key.rfind('/') + 1);
     const auto one_file = [&](const std::string& a, const std::string& b) {
-        if (!whole) {
-            const std::string k = platform::file_name_key(stem + ".Perm-");
-            return folder_ignores_case(folder_before(k, k.rfind('/') + 1));
-        }
+        if (!whole) return folder_ignores_case(stem_folder);
         std::size_t start = 0;
         for (std::size_t i = 0; i <= a.size(); ++i) {
             if (i < a.size() && a[i] != '/') continue;
