@@ -59,6 +59,12 @@ sigset_t held_set;     // the signals that hold_interrupts() keeps back
 sigset_t mask_before;  // the signal mask before the outermost hold
 int holds = 0;
 
+// A stack of the handler's own, so that it also runs when the fault is the
+// stack that could not grow (an address-space limit); used only where the
+// process has none yet.
+alignas(16) char handler_stack[1 << 16];
+bool own_stack = false;
+
 extern "C" void on_signal(int number, siginfo_t* info, void*) {
     remove_temporaries();
     // The action from before: the default, which ends the process as the
@@ -297,6 +303,13 @@ void drop_held_interrupts() noexcept {
 }
 
 void install_handlers() {
+    stack_t current {};
+    if (!own_stack && sigaltstack(nullptr, &current) == 0 && (current.ss_flags & SS_DISABLE)) {
+        stack_t stack {};
+        stack.ss_sp = handler_stack;
+        stack.ss_size = sizeof(handler_stack);
+        own_stack = sigaltstack(&stack, nullptr) == 0;
+    }
     sigset_t mask;
     sigemptyset(&mask);
     for (int s = 1; s < NSIG; ++s)
@@ -309,7 +322,7 @@ void install_handlers() {
         struct sigaction action {};
         action.sa_sigaction = on_signal;
         action.sa_mask = mask;
-        action.sa_flags = SA_SIGINFO;
+        action.sa_flags = SA_SIGINFO | SA_ONSTACK;
         if (sigaction(s, &action, nullptr) == 0) installed[s] = true;
     }
 }
@@ -319,6 +332,12 @@ void restore_handlers() noexcept {
         if (!installed[s]) continue;
         sigaction(s, &earlier[s], nullptr);
         installed[s] = false;
+    }
+    if (own_stack) {
+        stack_t none {};
+        none.ss_flags = SS_DISABLE;
+        sigaltstack(&none, nullptr);
+        own_stack = false;
     }
 }
 

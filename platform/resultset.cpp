@@ -114,8 +114,12 @@ Result& add(std::string_view given) {
         for (char c : name) shown += c == '\0' ? std::string("\\0") : std::string(1, c);
         fatal("cannot create result file (its name holds a zero byte)", shown);
     }
-    results.reserve(results.size() + 1);
-    result_index.reserve(result_index.size() + 1);
+    // Room for the new entry before its temporary exists (doubling, so that
+    // many names cost little).
+    if (results.size() == results.capacity()) results.reserve(2 * results.size() + 16);
+    if (static_cast<float>(result_index.size() + 1) >
+        static_cast<float>(result_index.bucket_count()) * result_index.max_load_factor())
+        result_index.reserve(2 * result_index.size() + 16);
     Result r;
     r.name = name;
     r.target = name;

@@ -4,12 +4,18 @@
 
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <functional>
 #include <filesystem>
 #include <map>
+#include <optional>
 #include <set>
 #include <sstream>
 #include <string>
@@ -20,6 +26,41 @@
 namespace {
 
 namespace fs = std::filesystem;
+
+// The lock that runs take on a folder before they put their set in place,
+// held by the test for as long as the object lives.
+class HeldLock {
+public:
+    explicit HeldLock(const fs::path& dir) : fd_(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)) {
+        EXPECT_GE(fd_, 0);
+        EXPECT_EQ(::flock(fd_, LOCK_EX), 0);
+    }
+    ~HeldLock() {
+        if (fd_ >= 0) ::close(fd_);
+    }
+    HeldLock(const HeldLock&) = delete;
+    HeldLock& operator=(const HeldLock&) = delete;
+
+    // Waits (up to about a minute) until `count` processes wait for the lock,
+    // as the system's table of locks shows them.
+    static bool wait_for_waiters(const fs::path& dir, std::size_t count) {
+        struct stat st {};
+        if (::stat(dir.c_str(), &st) != 0) return false;
+        const std::string inode = ":" + std::to_string(st.st_ino) + " ";
+        for (int i = 0; i < 60000; ++i) {
+            std::istringstream locks(read_file("/proc/locks"));
+            std::size_t waiting = 0;
+            for (std::string line; std::getline(locks, line);)
+                waiting += line.find("-> FLOCK") != std::string::npos && line.find(inode) != std::string::npos;
+            if (waiting >= count) return true;
+            ::usleep(1000);
+        }
+        return false;
+    }
+
+private:
+    int fd_;
+};
 
 // Two populations of four at three loci with several alleles, then `fixed`
 // loci with a single allele (they take no part in the correlation test but
@@ -246,30 +287,34 @@ TEST(ResultSet, TheSetIsPutInPlaceUnderALock) {
     EXPECT_EQ(e2e::files_in(dir.path()).size(), 1u + 2u + 3u * 3u + 3u);
 }
 
-// Two runs with one prefix started together leave one run's complete set.
+// Two runs with one prefix that reach the commit together leave one run's
+// complete set: both wait at the lock with their files written, and the
+// second to take it replaces the whole set of the first.
 TEST(ResultSet, TwoRunsWithOnePrefixLeaveOneRunsSet) {
     const std::string a = input("x", 200, 1, 11, 100), b = input("x", 200, 1, 12, 100);
     const auto set_a = complete_set(a), set_b = complete_set(b);
     ASSERT_NE(set_a, set_b);
-    for (int attempt = 0; attempt < 10; ++attempt) {
-        SCOPED_TRACE(attempt);
-        ScratchDir dir;
-        dir.write("a", a);
-        dir.write("b", b);
-        e2e::Started first(dir.path(), {"a"}), second(dir.path(), {"b"});
-        EXPECT_EQ(first.wait().status, 0);
-        EXPECT_EQ(second.wait().status, 0);
-        auto files = contents(dir.path());
-        files.erase("a");
-        files.erase("b");
-        std::size_t from_a = 0, from_b = 0;
-        for (const auto& [name, text] : files) {
-            from_a += set_a.count(name) != 0 && set_a.at(name) == text;
-            from_b += set_b.count(name) != 0 && set_b.at(name) == text;
-        }
-        EXPECT_TRUE(files == set_a || files == set_b)
-            << files.size() << " files, " << from_a << " as the first run's, " << from_b << " as the second's";
+    ScratchDir dir;
+    dir.write("a", a);
+    dir.write("b", b);
+    std::optional<HeldLock> lock(std::in_place, dir.path());
+    e2e::Started first(dir.path(), {"a"}), second(dir.path(), {"b"});
+    ASSERT_TRUE(HeldLock::wait_for_waiters(dir.path(), 2));
+    // Both sets complete as temporaries, nothing in place yet.
+    EXPECT_EQ(e2e::files_in(dir.path()).size(), 2u + 2u * set_a.size());
+    lock.reset();
+    EXPECT_EQ(first.wait().status, 0);
+    EXPECT_EQ(second.wait().status, 0);
+    auto files = contents(dir.path());
+    files.erase("a");
+    files.erase("b");
+    std::size_t from_a = 0, from_b = 0;
+    for (const auto& [name, text] : files) {
+        from_a += set_a.count(name) != 0 && set_a.at(name) == text;
+        from_b += set_b.count(name) != 0 && set_b.at(name) == text;
     }
+    EXPECT_TRUE(files == set_a || files == set_b)
+        << files.size() << " files, " << from_a << " as the first run's, " << from_b << " as the second's";
 }
 
 // A link at a result name stays a link, and the file it leads to receives the
@@ -380,6 +425,332 @@ TEST(ResultSet, ReadOnlyFilesAndFoldersWithTheStickyBit) {
     EXPECT_EQ(dir.read("x.LocusGST"), "old\n");
     EXPECT_EQ(e2e::files_in(dir.path()), (std::set<std::string>{"in", "x.LocusGST", "x.MeanGST"}));
     ::chmod(dir.path().c_str(), 0755);
+}
+
+// Two populations of 400 (the records of input() a hundred times over) at
+// three loci, with `permutations` permutations and no per-permutation files:
+// seconds of work for the processor on little memory.
+std::string long_input(int permutations) {
+    const std::string small = input("x", permutations, 0, 7);
+    std::istringstream lines(small);
+    std::ostringstream in;
+    std::string line;
+    for (int i = 0; i < 9 && std::getline(lines, line); ++i) in << line << "\n";
+    for (int pop = 0; pop < 2; ++pop) {
+        std::getline(lines, line);  // the sample size
+        std::vector<std::string> records(4);
+        for (auto& r : records) std::getline(lines, r);
+        in << "400\n";
+        for (int copy = 0; copy < 100; ++copy)
+            for (const auto& r : records) in << r << "\n";
+    }
+    return in.str();
+}
+
+// Binds a socket of the local domain at `path`; it stays after the descriptor closes.
+bool make_socket(const fs::path& path) {
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+    if (fd < 0) return false;
+    sockaddr_un address {};
+    address.sun_family = AF_UNIX;
+    const std::string name = path.string();
+    if (name.size() >= sizeof(address.sun_path)) return false;
+    std::memcpy(address.sun_path, name.c_str(), name.size() + 1);
+    const bool bound = ::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof(address)) == 0;
+    ::close(fd);
+    return bound;
+}
+
+struct stat stat_of(const fs::path& path) {
+    struct stat st {};
+    EXPECT_EQ(::stat(path.c_str(), &st), 0) << path;
+    return st;
+}
+
+// Whole runs where what the user or another user set up at the result names,
+// or what happens to the run, would make it lose data, write where it may not,
+// show results early or report an outcome the files do not have. Each row
+// failed before the run checked for it. In every row the earlier files stay
+// as they were unless the run completes.
+TEST(ResultSet, WholeRunsThatMustNotLoseOrMisreport) {
+    const std::string text = input("x", 10, 0, 7), with_files = input("x", 10, 1, 7);
+    const auto reference = complete_set(text);
+    const bool root = ::geteuid() == 0;
+    std::string as_user;
+    const bool can_drop = unprivileged(as_user);
+    const std::string exe = e2e::shell_quote(e2e::exe());
+
+    struct Case {
+        std::string what;
+        bool needs_root;
+        std::function<void(const ScratchDir&)> set_up;  // the input is "in" unless set up otherwise
+        std::string command;                             // run in the folder by the shell
+        int status;
+        std::string out, err;                            // "*": not compared
+        std::function<void(const ScratchDir&, const e2e::Run&)> check;
+    };
+    const std::string reading_only = e2e::kReading;
+    const auto unchanged = [](const std::set<std::string>& names) {
+        return [names](const ScratchDir& dir, const e2e::Run&) {
+            EXPECT_EQ(e2e::files_in(dir.path()), names);
+            for (const auto& name : names) {
+                if (name != "in") {
+                    EXPECT_EQ(dir.read(name), "earlier\n") << name;
+                }
+            }
+        };
+    };
+    const std::vector<Case> cases = {
+        {"the input at the per-locus name", false,
+         [&](const ScratchDir& dir) { dir.write("x.LocusGST", text); }, exe + " x.LocusGST", 1,
+         reading_only + "The result file x.LocusGST is the input file!\n", "",
+         [&](const ScratchDir& dir, const e2e::Run&) {
+             EXPECT_EQ(e2e::files_in(dir.path()), (std::set<std::string>{"x.LocusGST"}));
+             EXPECT_EQ(dir.read("x.LocusGST"), text);
+         }},
+        {"a link to the input at the summary name", false,
+         [&](const ScratchDir& dir) {
+             dir.write("in", text);
+             fs::create_symlink("in", dir.path() / "x.MeanGST");
+         },
+         exe + " in", 1, reading_only + "The result file x.MeanGST is the input file!\n", "",
+         [&](const ScratchDir& dir, const e2e::Run&) {
+             EXPECT_EQ(e2e::files_in(dir.path()), (std::set<std::string>{"in", "x.MeanGST"}));
+             EXPECT_TRUE(fs::is_symlink(dir.path() / "x.MeanGST"));
+             EXPECT_EQ(dir.read("in"), text);
+         }},
+        {"a hard link to the input at a per-permutation name", false,
+         [&](const ScratchDir& dir) {
+             dir.write("in", with_files);
+             fs::create_hard_link(dir.path() / "in", dir.path() / "x.Perm-L2-HS");
+         },
+         exe + " in", 1, reading_only + "The result file x.Perm-L2-HS is the input file!\n", "",
+         [&](const ScratchDir& dir, const e2e::Run&) {
+             EXPECT_EQ(e2e::files_in(dir.path()), (std::set<std::string>{"in", "x.Perm-L2-HS"}));
+             EXPECT_EQ(dir.read("in"), with_files);
+         }},
+        {"a link planted by another user in a sticky folder", true,
+         [&](const ScratchDir& dir) {
+             dir.write("in", text);
+             dir.write("precious", "precious\n");
+             ::chown((dir.path() / "precious").c_str(), 65534, 65534);
+             fs::create_symlink(dir.path() / "precious", dir.path() / "x.MeanGST");
+             ::lchown((dir.path() / "x.MeanGST").c_str(), 1, 1);  // the user daemon's link
+             ::chmod(dir.path().c_str(), 01777);
+         },
+         as_user + exe + " in", 2, reading_only, "Tuvamo: cannot create result file: x.MeanGST: Permission denied\n",
+         [&](const ScratchDir& dir, const e2e::Run&) {
+             EXPECT_EQ(dir.read("precious"), "precious\n");
+             EXPECT_EQ(e2e::files_in(dir.path()), (std::set<std::string>{"in", "precious", "x.MeanGST"}));
+             EXPECT_TRUE(fs::is_symlink(dir.path() / "x.MeanGST"));
+             ::chmod(dir.path().c_str(), 0755);
+         }},
+        {"root replaces a user's private file", true,
+         [&](const ScratchDir& dir) {
+             dir.write("in", text);
+             dir.write("x.LocusGST", "earlier\n");
+             ::chown((dir.path() / "x.LocusGST").c_str(), 65534, 65534);
+             ::chmod((dir.path() / "x.LocusGST").c_str(), 0600);
+         },
+         exe + " in", 0, "*", "",
+         [&](const ScratchDir& dir, const e2e::Run&) {
+             EXPECT_EQ(dir.read("x.LocusGST"), reference.at("x.LocusGST"));
+             const struct stat st = stat_of(dir.path() / "x.LocusGST");
+             EXPECT_EQ(st.st_uid, 65534u);
+             EXPECT_EQ(st.st_gid, 65534u);
+             EXPECT_EQ(st.st_mode & 07777, 0600u);
+         }},
+        {"a user replaces a file of a group they belong to", true,
+         [&](const ScratchDir& dir) {
+             dir.write("in", text);
+             dir.write("x.MeanGST", "earlier\n");
+             ::chown((dir.path() / "x.MeanGST").c_str(), 65534, 100);
+             ::chmod((dir.path() / "x.MeanGST").c_str(), 0640);
+             ::chmod(dir.path().c_str(), 0777);
+         },
+         "setpriv --reuid=65534 --regid=65534 --groups=100 " + exe + " in", 0, "*", "",
+         [&](const ScratchDir& dir, const e2e::Run&) {
+             EXPECT_EQ(dir.read("x.MeanGST"), reference.at("x.MeanGST"));
+             const struct stat st = stat_of(dir.path() / "x.MeanGST");
+             EXPECT_EQ(st.st_uid, 65534u);
+             EXPECT_EQ(st.st_gid, 100u);
+             EXPECT_EQ(st.st_mode & 07777, 0640u);
+             ::chmod(dir.path().c_str(), 0755);
+         }},
+        {"a standard output that cannot be written", false,
+         [&](const ScratchDir& dir) {
+             dir.write("in", text);
+             dir.write("x.LocusGST", "earlier\n");
+         },
+         exe + " in > /dev/full", 2, "", "Tuvamo: cannot write standard output: No space left on device\n",
+         unchanged({"in", "x.LocusGST"})},
+        {"a closed standard output", false,
+         [&](const ScratchDir& dir) {
+             dir.write("in", text);
+             dir.write("x.LocusGST", "earlier\n");
+         },
+         exe + " in >&-", 2, "", "Tuvamo: cannot write standard output: Bad file descriptor\n",
+         unchanged({"in", "x.LocusGST"})},
+        {"a closed output pipe whose signal is ignored", false,
+         [&](const ScratchDir& dir) {
+             dir.write("in", text);
+             dir.write("x.LocusGST", "earlier\n");
+         },
+         "trap '' PIPE; { " + exe + " in; echo $? > status; } | true; sleep 0.1", 0, "",
+         "Tuvamo: cannot write standard output: Broken pipe\n",
+         [&](const ScratchDir& dir, const e2e::Run&) {
+             EXPECT_EQ(dir.read("status"), "2\n");
+             EXPECT_EQ(e2e::files_in(dir.path()), (std::set<std::string>{"in", "status", "x.LocusGST"}));
+             EXPECT_EQ(dir.read("x.LocusGST"), "earlier\n");
+         }},
+        {"a CPU-time limit", false,
+         [&](const ScratchDir& dir) {
+             dir.write("in", long_input(1000000));
+             dir.write("x.LocusGST", "earlier\n");
+         },
+         "ulimit -c 0; ulimit -S -t 1; exec " + exe + " in", 128 + SIGXCPU, "*", "", unchanged({"in", "x.LocusGST"})},
+        {"a socket at a result name", false,
+         [&](const ScratchDir& dir) {
+             dir.write("in", text);
+             ASSERT_TRUE(make_socket(dir.path() / "x.MeanGST"));
+         },
+         exe + " in", 2, reading_only, "Tuvamo: cannot create result file: x.MeanGST: No such device or address\n",
+         [&](const ScratchDir& dir, const e2e::Run&) {
+             EXPECT_EQ(e2e::files_in(dir.path()), (std::set<std::string>{"in"}));
+         }},
+        {"a link to standard output, a pipe", false,
+         [&](const ScratchDir& dir) {
+             dir.write("in", text);
+             fs::create_symlink("/dev/stdout", dir.path() / "x.MeanGST");
+         },
+         exe + " in | cat > piped", 0, "", "",
+         [&](const ScratchDir& dir, const e2e::Run&) {
+             const std::string piped = dir.read("piped");
+             EXPECT_NE(piped.find(e2e::kOutput + reference.at("x.MeanGST") + e2e::kCompleted), std::string::npos)
+                 << piped;
+             EXPECT_TRUE(fs::is_symlink(dir.path() / "x.MeanGST"));
+             EXPECT_EQ(e2e::files_in(dir.path()), (std::set<std::string>{"in", "piped", "x.LocusGST"}));
+             EXPECT_EQ(dir.read("x.LocusGST"), reference.at("x.LocusGST"));
+         }},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        if (c.needs_root && (!root || !can_drop)) {
+            std::printf("skipped: %s (needs root and setpriv)\n", c.what.c_str());
+            continue;
+        }
+        ScratchDir dir;
+        c.set_up(dir);
+        const auto run = e2e::run_command(dir.path(), c.command);
+        EXPECT_EQ(run.status, c.status) << run.err;
+        if (c.out != "*") {
+            EXPECT_EQ(run.out, c.out);
+        }
+        if (c.err != "*") {
+            EXPECT_EQ(run.err, c.err);
+        }
+        c.check(dir, run);
+    }
+}
+
+// While the run waits for the lock, its temporaries are the user's alone;
+// each takes its final bits (the replaced file's, else the umask's) only when
+// it is put in place.
+TEST(ResultSet, TemporariesArePrivateUntilPutInPlace) {
+    ScratchDir dir;
+    dir.write("in", input("x", 20, 1, 11));
+    dir.write("x.LocusGST", "earlier\n");
+    ::chmod((dir.path() / "x.LocusGST").c_str(), 0604);
+    std::optional<HeldLock> lock(std::in_place, dir.path());
+    e2e::Started program(dir.path(), e2e::Started::Command{{"/bin/sh", "-c", "umask 022; exec " +
+                                                                                 e2e::shell_quote(e2e::exe()) + " in"}});
+    ASSERT_TRUE(HeldLock::wait_for_waiters(dir.path(), 1));
+    std::size_t temporaries = 0;
+    for (const auto& name : e2e::files_in(dir.path())) {
+        if (name.rfind(".Tuvamo-", 0) != 0) continue;
+        ++temporaries;
+        EXPECT_EQ(stat_of(dir.path() / name).st_mode & 077, 0u) << name;
+    }
+    EXPECT_EQ(temporaries, 2u + 3u * 3u + 3u);
+    lock.reset();
+    EXPECT_EQ(program.wait().status, 0);
+    EXPECT_EQ(stat_of(dir.path() / "x.LocusGST").st_mode & 07777, 0604u);
+    EXPECT_EQ(stat_of(dir.path() / "x.MeanGST").st_mode & 07777, 0644u);
+    EXPECT_EQ(stat_of(dir.path() / "x.Perm-L1-GST").st_mode & 07777, 0644u);
+}
+
+// From the first rename on the run is committed: a signal that arrives then
+// (here the closed output pipe's, which the last step line raises while the
+// run holds it) is dropped, and the run ends as completed.
+TEST(ResultSet, ASignalDuringTheRenamesDoesNotChangeTheOutcome) {
+    const std::string text = input("x", 20, 1, 11);
+    const auto reference = complete_set(text);
+    ScratchDir dir;
+    dir.write("in", text);
+    dir.write("x.LocusGST", "earlier\n");
+    std::optional<HeldLock> lock(std::in_place, dir.path());
+    const std::string command = "{ " + e2e::shell_quote(e2e::exe()) +
+                                " in; echo $? > status; } | { grep -m1 -q 'Outputing analysis'; touch closed; }";
+    e2e::Started program(dir.path(), e2e::Started::Command{{"/bin/sh", "-c", command}});
+    ASSERT_TRUE(HeldLock::wait_for_waiters(dir.path(), 1));
+    for (int i = 0; i < 60000 && !fs::exists(dir.path() / "closed"); ++i) ::usleep(1000);
+    ASSERT_TRUE(fs::exists(dir.path() / "closed"));
+    lock.reset();
+    program.wait();
+    EXPECT_EQ(dir.read("status"), "0\n");
+    auto files = contents(dir.path());
+    for (const char* name : {"in", "status", "closed"}) files.erase(name);
+    EXPECT_EQ(files, reference);
+}
+
+// Every signal whose default action ends the process removes the run's
+// temporaries and then ends it as the signal would (a core dump included,
+// here not written for the limit of 0), or as the handler found before the
+// run's (the sanitizers') ends it.
+TEST(ResultSet, EveryEndingSignalLeavesNoTemporary) {
+    for (int signal_number : {SIGQUIT, SIGUSR1, SIGALRM, SIGABRT, SIGSEGV}) {
+        SCOPED_TRACE(signal_number);
+        ScratchDir dir;
+        dir.write("in", input("x", 2000, 1, 7, 1500));
+        dir.write("x.LocusGST", "earlier\n");
+        e2e::Started program(dir.path(), e2e::Started::Command{{"/bin/sh", "-c", "ulimit -c 0; exec " +
+                                                                                     e2e::shell_quote(e2e::exe()) + " in"}});
+        ASSERT_TRUE(program.wait_for_output("Permutating individuals"));
+        program.send(signal_number);
+        const auto run = program.wait();
+        if (signal_number == SIGSEGV && run.err.find("AddressSanitizer") != std::string::npos) {
+            // The sanitizers' own handler, handed the signal on, reports it and ends the run its way.
+            EXPECT_NE(run.status, 0);
+        } else {
+            EXPECT_EQ(run.status, 128 + signal_number) << run.err;
+        }
+        EXPECT_EQ(e2e::files_in(dir.path()), (std::set<std::string>{"in", "x.LocusGST"}));
+        EXPECT_EQ(dir.read("x.LocusGST"), "earlier\n");
+    }
+}
+
+// Memory that runs out while the temporaries are made ends the run with the
+// memory diagnostic and leaves none of them: each limit of the address space
+// from one that stops the reading to one the run fits in.
+TEST(ResultSet, MemoryExhaustedWhileTheTemporariesAreMadeLeavesNone) {
+    const std::string text = input("x", 20, 1, 7, 20000);
+    std::size_t stopped_while_naming = 0;
+    for (int limit_kb = 8000; limit_kb <= 80000; limit_kb += 2000) {
+        SCOPED_TRACE(limit_kb);
+        ScratchDir dir;
+        dir.write("in", text);
+        const auto run = e2e::run_command(dir.path(), "ulimit -v " + std::to_string(limit_kb) + "; exec " +
+                                                          e2e::shell_quote(e2e::exe()) + " in");
+        if (run.err.find("Sanitizer") != std::string::npos || run.err.find("libasan") != std::string::npos)
+            GTEST_SKIP() << "the sanitizers' runtime cannot start under a limit of the address space";
+        EXPECT_EQ(e2e::files_in(dir.path()).count("in"), 1u);
+        for (const auto& name : e2e::files_in(dir.path())) EXPECT_EQ(name.find(".Tuvamo-"), std::string::npos) << name;
+        if (run.status == 0) break;
+        EXPECT_EQ(run.status, 2) << run.err;
+        EXPECT_EQ(run.err, "Tuvamo: memory exhausted\n");
+        stopped_while_naming += run.out == e2e::kReading;
+    }
+    EXPECT_GT(stopped_while_naming, 0u);
 }
 
 }  // namespace

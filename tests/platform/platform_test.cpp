@@ -2,13 +2,16 @@
 
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <set>
 #include <string>
 #include <utility>
 
+#include "analysis/driver.h"
 #include "tests/test_support.h"
 
 namespace {
@@ -148,6 +151,69 @@ TEST(ResultSet, UnwritableNamesFailWhenNamed) {
         EXPECT_EQ(r.status, platform::status_fatal);
         EXPECT_EQ(names_in(dir.path()), (std::set<std::string>{"adir", "loop1", "loop2"}));
     }
+}
+
+extern "C" void test_handler(int) {}
+
+// The signal actions and mask of the process, for every signal.
+struct SignalState {
+    struct sigaction actions[NSIG];
+    sigset_t mask;
+};
+
+SignalState signal_state() {
+    SignalState state;
+    for (int s = 1; s < NSIG; ++s) {
+        std::memset(&state.actions[s], 0, sizeof(state.actions[s]));
+        sigaction(s, nullptr, &state.actions[s]);
+    }
+    sigprocmask(SIG_SETMASK, nullptr, &state.mask);
+    return state;
+}
+
+// A whole run inside the process, one that completes (with its commit, after
+// which signals are held) and one that stops on its input, leaves every
+// signal's action and the signal mask as it found them: an ignored signal, a
+// caller's handler, a blocked signal, and whatever the runtime installed.
+TEST(ResultSet, ARunInTheProcessLeavesSignalHandlingAsFound) {
+    ScratchDir dir;
+    ChangeDir here(dir.path());
+    dir.write("in", "x\n10\n1\n7\n0\n0\n2\n3\nA B C\n2\n1 1 2 2 3 3\n1 2 2 2 3 4\n2\n2 2 1 1 4 4\n1 2 2 1 3 3\n");
+    dir.write("bad", "x\n-1\n");
+    struct sigaction mine {}, ignore {}, old_usr1 {}, old_hup {};
+    mine.sa_handler = test_handler;
+    sigemptyset(&mine.sa_mask);
+    ignore.sa_handler = SIG_IGN;
+    sigemptyset(&ignore.sa_mask);
+    sigaction(SIGUSR1, &mine, &old_usr1);
+    sigaction(SIGHUP, &ignore, &old_hup);
+    sigset_t block, old_mask;
+    sigemptyset(&block);
+    sigaddset(&block, SIGUSR2);
+    sigprocmask(SIG_BLOCK, &block, &old_mask);
+    const SignalState before = signal_state();
+    for (const char* input : {"in", "bad"}) {
+        SCOPED_TRACE(input);
+        reset_program_state();
+        const char* argv[] = {"Tuvamo", input};
+        std::string out;
+        platform::capture_output(&out);
+        const int status = driver(2, argv);
+        platform::capture_output(nullptr);
+        EXPECT_EQ(status, std::string(input) == "in" ? platform::status_ok : platform::status_data_error) << out;
+        const SignalState after = signal_state();
+        for (int s = 1; s < NSIG; ++s) {
+            EXPECT_EQ(after.actions[s].sa_handler, before.actions[s].sa_handler) << s;
+            // The C library adds its return trampoline's flag to every action it sets.
+            constexpr int restorer = 0x04000000;
+            EXPECT_EQ(after.actions[s].sa_flags & ~restorer, before.actions[s].sa_flags & ~restorer) << s;
+            EXPECT_EQ(sigismember(&after.mask, s), sigismember(&before.mask, s)) << s;
+        }
+    }
+    EXPECT_EQ(dir.read("x.LocusGST").empty(), false);
+    sigprocmask(SIG_SETMASK, &old_mask, nullptr);
+    sigaction(SIGUSR1, &old_usr1, nullptr);
+    sigaction(SIGHUP, &old_hup, nullptr);
 }
 
 TEST(MemoryClaim, ClaimsAddUpAndAreGivenBack) {
