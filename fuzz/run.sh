@@ -31,9 +31,12 @@ cp -r "$root/fuzz/corpus" "$work/corpus"
 mkdir -p "$build/findings"
 
 status=0
+# A few hundred bytes can ask for over a billion values through a null repeat
+# ("1333333333*"), which the reader takes one by one: some 15 s in an optimised
+# build, longer under the sanitizers. Only a unit slower than that is a hang.
 (
     echo "$BASHPID" > "$work/pid"
-    exec "$build/readdata_fuzz" -max_total_time="$seconds" -max_len=8192 -timeout=10 -rss_limit_mb=2048 \
+    exec "$build/readdata_fuzz" -max_total_time="$seconds" -max_len=8192 -timeout=120 -rss_limit_mb=2048 \
         -print_final_stats=1 -artifact_prefix="$build/findings/" "$work/corpus"
 ) > "$work/fuzz.log" 2>&1 || status=$?
 
