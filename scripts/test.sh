@@ -31,8 +31,17 @@ run_shuffled() {  # build-dir: each test binary run whole once, its tests shuffl
 
 run_suite build/debug -DCMAKE_BUILD_TYPE=Debug
 run_suite build/release -DCMAKE_BUILD_TYPE=Release
-run_shuffled build/release
+# The shuffled runs go on beside the sanitizer build and its suite (each test
+# has its own scratch folders); their output is shown once both are done.
+shuffled_log=$(mktemp)
+trap 'rm -f "$shuffled_log"' EXIT
+run_shuffled build/release >"$shuffled_log" 2>&1 &
+shuffled=$!
 run_suite build/sanitize -DCMAKE_BUILD_TYPE=Debug -DTUVAMO_SANITIZE=ON
+shuffled_status=0
+wait "$shuffled" || shuffled_status=$?
+cat "$shuffled_log"
+[ "$shuffled_status" -eq 0 ] || { echo "== shuffled runs failed (status $shuffled_status)"; exit 1; }
 
 echo "== fuzzing the input reader"
 bash fuzz/run.sh 60
